@@ -1,0 +1,46 @@
+// The target link: serial port driver and target connection, shared by both loaders.
+// Every failure prints its message and ends the process; callers never see an error.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/serial_port.h"
+
+// Process-wide state shared by the drivers and the link.
+extern int32_t CurrentBaud;      // 38400 or 115200; ConnectTarget leaves the answering rate
+extern int32_t SettingsChanged;  // the settings file is to be written; only ever set
+extern int32_t Verbose;          // option -I
+extern int32_t SyncAttempts;
+extern int32_t BaudToggle;  // 1 = try 115200 next, 0 = 38400
+
+// The connection byte, fixed per program when it is linked: 0x0F RAM loader, 0x7F flash.
+extern const uint8_t SyncByte;
+
+extern SerialPort* PortHandle;
+extern SerialSettings PortState;
+
+constexpr int32_t kBaudLow = 38400;
+constexpr int32_t kBaudHigh = 115200;
+
+// Serial port driver.
+void OpenComPort(int32_t portNumber, int32_t baudRate);
+void SetBaudrate(int32_t baudRate);
+void Transmit(int32_t byte);
+void TransmitBlock(const uint8_t* bytes, int32_t count);
+uint8_t ReceiveWait();
+void ReceiveBlock(uint8_t* buffer, int32_t count);
+int32_t ReceiveReady();
+void EnableAuto_RTS_CTS(int32_t on);
+void SetRtsSignal(int32_t state);
+int32_t CTSSignalSet();
+void Delay(int32_t milliseconds);
+[[noreturn]] void ExitLoader(int32_t exitCode);
+
+// Target connection.
+int32_t ConnectTarget();
+void ResetTarget();
+int32_t SendSync(int32_t attempts);
+int32_t CheckSyncAck();
+
+// Puts the link's process-wide state back as at process start (for in-process tests).
+void ResetLinkState();

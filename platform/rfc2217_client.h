@@ -1,0 +1,27 @@
+// RFC 2217 (Telnet Com Port Control) client: a serial port behind a network serial server.
+// Internal to the POSIX serial backend, which hands it the calls for ports whose COMn entry
+// is a Unix-domain socket or a symlink to "rfc2217://HOST:PORT". Same meaning and return
+// conventions as the calls in serial_port.h; on failure *error holds an errno value.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/serial_port.h"
+
+struct Rfc2217Connection;
+
+// `unixPath` non-null: connect to that Unix-domain socket; else TCP to host:port.
+Rfc2217Connection* Rfc2217Open(const char* unixPath, const char* host, const char* port,
+                               int* error);
+void Rfc2217Close(Rfc2217Connection* connection);
+bool Rfc2217Purge(Rfc2217Connection* connection, uint32_t purgeFlags, int* error);
+bool Rfc2217Apply(Rfc2217Connection* connection, const SerialSettings& settings, int* error);
+bool Rfc2217SetRts(Rfc2217Connection* connection, bool on, int* error);
+bool Rfc2217GetCts(Rfc2217Connection* connection, bool* on, int* error);
+bool Rfc2217QueuedInput(Rfc2217Connection* connection, uint32_t* count, int* error);
+// Waits up to timeoutMs for one data byte; *got 0 when none came.
+bool Rfc2217Read(Rfc2217Connection* connection, uint8_t* byte, uint32_t* got, int timeoutMs,
+                 int* error);
+// Writes one data byte; with CTS flow control on, waits up to timeoutMs for CTS first.
+bool Rfc2217Write(Rfc2217Connection* connection, uint8_t byte, uint32_t* written,
+                  bool ctsFlow, int timeoutMs, int* error);

@@ -1,0 +1,64 @@
+// Serial port calls of the OS layer. They carry the meaning of the Win32 communication calls:
+// every call returns true on success; on failure SerialLastError() gives the system's code
+// (GetLastError on Windows, errno on POSIX). Exactly one byte moves per read or write call.
+#pragma once
+
+#include <cstdint>
+
+struct SerialPort;  // one open port, owned by the backend
+
+// Port settings record: the fields the loaders change. Everything else the backend keeps
+// as the port reported it.
+struct SerialSettings {
+    int32_t BaudRate = 0;
+    uint8_t ByteSize = 8;
+    uint8_t Parity = 0;    // 0 = none
+    uint8_t StopBits = 0;  // 0 = one stop bit
+    bool fOutxCtsFlow = false;
+    bool fOutxDsrFlow = false;
+    uint8_t fDtrControl = 0;  // DTR_CONTROL_*
+    bool fDsrSensitivity = false;
+    bool fOutX = false;
+    bool fInX = false;
+    uint8_t fRtsControl = 0;  // RTS_CONTROL_*
+};
+
+constexpr uint8_t RTS_CONTROL_DISABLE = 0;
+constexpr uint8_t RTS_CONTROL_ENABLE = 1;
+constexpr uint8_t RTS_CONTROL_HANDSHAKE = 2;
+constexpr uint8_t DTR_CONTROL_DISABLE = 0;
+constexpr uint8_t DTR_CONTROL_ENABLE = 1;
+
+constexpr uint32_t PURGE_TXABORT = 0x0001;
+constexpr uint32_t PURGE_RXABORT = 0x0002;
+constexpr uint32_t PURGE_TXCLEAR = 0x0004;
+constexpr uint32_t PURGE_RXCLEAR = 0x0008;
+
+struct SerialTimeouts {
+    uint32_t ReadIntervalTimeout = 0;
+    uint32_t ReadTotalTimeoutMultiplier = 0;
+    uint32_t ReadTotalTimeoutConstant = 0;
+    uint32_t WriteTotalTimeoutMultiplier = 0;
+    uint32_t WriteTotalTimeoutConstant = 0;
+};
+
+// Where "COM1".."COM4" are looked up on POSIX: entries of that name in this folder (the
+// folder of the settings file). Windows opens the named device and ignores it.
+void SerialSetDeviceFolder(const char* folder);
+
+// Opens "COM1".."COM4" for exclusive use; nullptr on failure.
+SerialPort* SerialOpen(const char* deviceName);
+bool SerialSetupQueues(SerialPort* port, uint32_t receiveSize, uint32_t transmitSize);
+bool SerialPurge(SerialPort* port, uint32_t purgeFlags);
+bool SerialSetTimeouts(SerialPort* port, const SerialTimeouts& timeouts);
+bool SerialGetSettings(SerialPort* port, SerialSettings* settings);
+bool SerialSetSettings(SerialPort* port, const SerialSettings& settings);
+bool SerialSetRts(SerialPort* port, bool on);
+bool SerialGetCts(SerialPort* port, bool* on);
+// Count of received bytes waiting (ClearCommError's cbInQue); also clears line errors.
+bool SerialQueuedInput(SerialPort* port, uint32_t* count);
+// Reads one byte, waiting as the time-outs say; *got is 0 when the wait ended empty.
+bool SerialRead(SerialPort* port, uint8_t* byte, uint32_t* got);
+// Writes one byte; *written is 0 when the write time-out passed first (byte dropped).
+bool SerialWrite(SerialPort* port, uint8_t byte, uint32_t* written);
+int SerialLastError();

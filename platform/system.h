@@ -1,0 +1,16 @@
+// Process-level services of the OS layer: clock, sleep, exit and the console key test.
+#pragma once
+
+#include <cstdint>
+
+// Milliseconds since the process started (wraps as an unsigned 32-bit count).
+uint32_t PlatformMilliseconds();
+void PlatformSleep(int32_t milliseconds);
+// Ends the process with the code: flushes standard output and restores the terminal.
+[[noreturn]] void PlatformExit(int code);
+
+// True when a key press waits in the console (a character or an extended key; a modifier
+// alone does not count). Never true when standard input is not a console.
+bool ConsoleKeyWaiting();
+// Reads the waiting key without echo; its value is not needed.
+void ConsoleReadKey();

@@ -1,0 +1,55 @@
+// In-process stand-in for the OS layer's serial port, clock, sleep, exit and console key:
+// the port is wired to the board model (or to a scripted responder), time is virtual so
+// the 2-second time-outs cost nothing, and PlatformExit throws ProcessExit.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "targetsim/board.h"
+
+// Thrown by PlatformExit; ExitLoader and every fatal error end in it.
+struct ProcessExit {
+    int code;
+};
+
+// Starts afresh: virtual clock at 0, a new board with these options, no port open, no
+// scripted responder, no keys, no injected failures, empty wire log. Also resets the
+// process-wide state of the link and the reader (driver tests also call
+// ResetDriverState).
+void FakeReset(const BoardOptions& options = BoardOptions());
+Board* FakeBoard();
+
+// Replaces the board for data bytes: each byte the host writes is handed to the responder,
+// which appends the bytes the host is to receive. CTS then stays on.
+using FakeResponder = std::function<void(uint8_t written, std::vector<uint8_t>& reply)>;
+void FakeSetResponder(FakeResponder responder);
+
+uint64_t FakeNowUs();
+void FakeAdvanceUs(uint64_t us);
+
+// Every byte the host wrote, in order (dropped writes are not in it).
+const std::vector<uint8_t>& FakeWrittenBytes();
+void FakeClearWrittenBytes();
+
+// A key press that appears in the console at this virtual time.
+void FakeScheduleKey(uint32_t atMs);
+bool FakeKeyConsumed();
+
+// The next call of this serial operation fails with the error code ("open", "setupqueues",
+// "purge", "settimeouts", "getsettings", "setsettings", "setrts", "getcts", "read",
+// "write"). `after` successful calls of it pass first.
+void FakeFailCall(const std::string& call, int error, int after = 0);
+
+// Line state as the board sees it.
+bool FakeRtsOn();        // RTS level (by hand or, with handshake on, driven by the port)
+bool FakeCtsFlowOn();    // fOutxCtsFlow of the port
+bool FakePortOpen();
+int32_t FakePortBaud();
+std::string FakeOpenedDevice();  // the device name of the last open
+
+// Runs `body` (which ends by throwing ProcessExit or returning) and captures its standard
+// output. Returns the exit code (-1 when the body returned without exiting).
+int FakeRunCapturing(const std::function<void()>& body, std::string* output);
