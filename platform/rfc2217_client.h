@@ -25,3 +25,7 @@ bool Rfc2217Read(Rfc2217Connection* connection, uint8_t* byte, uint32_t* got, in
 // Writes one data byte; with CTS flow control on, waits up to timeoutMs for CTS first.
 bool Rfc2217Write(Rfc2217Connection* connection, uint8_t byte, uint32_t* written,
                   bool ctsFlow, int timeoutMs, int* error);
+
+// Async-signal-safe: switches flow control off and lowers RTS with plain writes, for the
+// exit on Ctrl-C.
+void Rfc2217ReleaseLinesForExit(Rfc2217Connection* connection);
