@@ -1,1 +1,281 @@
-// placeholder until implemented
+#include "flashloader/flash_protocol.h"
+
+#include <cstdarg>
+
+#include "hexreader/hexreader.h"
+#include "link/link.h"
+#include "ramloader/loader_driver.h"
+
+uint32_t BytesLoaded = 0;
+
+namespace {
+
+constexpr uint8_t kCmdStartDownload = 0x00;
+constexpr uint8_t kCmdLoadStartAddress = 0x01;
+constexpr uint8_t kCmdLoadData = 0x02;
+constexpr uint8_t kCmdEndDownload = 0x03;
+constexpr uint8_t kCmdStartProgram = 0x04;
+constexpr uint8_t kCmdClose = 0x0C;
+constexpr uint8_t kStartFiller = 0x7F;  // the firmware may send these before the first echo
+constexpr uint8_t kEndFiller = 0xFF;    // and these before the end-download status
+constexpr uint8_t kResultOk = 1;
+constexpr uint8_t kResultRefused = 0;
+constexpr uint8_t kEndComplete = 4;
+constexpr int32_t kEndOfRecords = -2;
+
+const char* const kEchoErrorShort =
+    "\nERROR AT RECEIVED ECHO: TRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n\n";
+const char* const kEchoErrorLong =
+    "\n\nERROR AT RECEIVED ECHO: TRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n\n";
+
+uint8_t MessageBuffer[kMessageBufferSize];
+
+// The failed step is over: start whatever the target holds, then end with code 2.
+[[noreturn]] void Fatal(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    StartTargetProgram();
+    ExitLoader(2);
+}
+
+void SendWithEcho(uint8_t byte, const char* mismatchFormat) {
+    Transmit(byte);
+    uint8_t echo = ReceiveWait();
+    if (echo != byte) {
+        Fatal(mismatchFormat, byte, echo);
+    }
+}
+
+// Stores one packet byte and adds it to the packet's checksum.
+void PutByte(uint8_t* buffer, int32_t* count, uint32_t* checksum, uint8_t byte) {
+    buffer[(*count)++] = byte;
+    *checksum += byte;
+}
+
+void PutAddress24(uint8_t* buffer, int32_t* count, uint32_t* checksum, uint32_t address) {
+    PutByte(buffer, count, checksum, static_cast<uint8_t>(address >> 16));
+    PutByte(buffer, count, checksum, static_cast<uint8_t>(address >> 8));
+    PutByte(buffer, count, checksum, static_cast<uint8_t>(address));
+}
+
+// Fast mode: the whole packet goes out, then its echoes are checked in one pass.
+void SendPacketFast(const uint8_t* packet, int32_t count) {
+    TransmitBlock(packet, count);
+    uint8_t echo[kEchoBufferSize];
+    int32_t mismatchAt = -1;
+    uint8_t mismatchEcho = 0;
+    // All echoes are read even after a mismatch, so the clean-up exchange meets no stale ones.
+    for (int32_t done = 0; done < count;) {
+        int32_t chunk = count - done;
+        if (chunk > static_cast<int32_t>(kEchoBufferSize)) {
+            chunk = static_cast<int32_t>(kEchoBufferSize);
+        }
+        ReceiveBlock(echo, chunk);
+        for (int32_t i = 0; i < chunk && mismatchAt < 0; ++i) {
+            if (echo[i] != packet[done + i]) {
+                mismatchAt = done + i;
+                mismatchEcho = echo[i];
+            }
+        }
+        done += chunk;
+    }
+    if (mismatchAt >= 0) {
+        printf("\n\nERROR AT RECEIVED ECHO: \nTRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n\n",
+               packet[mismatchAt], mismatchEcho);
+        Fatal("Please Try Again With Security Option: \"TAVFLA <NAME> -Ms\"\n\n");
+    }
+}
+
+int32_t SendDataRecord(const HexRecord& record, uint8_t* buffer) {
+    // The length follows the record's own words, whatever its address width.
+    size_t length = 7 + 4 * record.words.size();
+    if (length > kMessageBufferSize || length > 0xFFFF) {
+        Fatal("\nERROR: Record Of %lu Words Too Long For One Packet\n",
+              static_cast<unsigned long>(record.words.size()));
+    }
+    int32_t count = 0;
+    uint32_t checksum = 0;
+    PutByte(buffer, &count, &checksum, kCmdLoadData);
+    PutByte(buffer, &count, &checksum, static_cast<uint8_t>(length >> 8));
+    PutByte(buffer, &count, &checksum, static_cast<uint8_t>(length));
+    PutByte(buffer, &count, &checksum, 0x01);
+    PutAddress24(buffer, &count, &checksum, LoadAddress);
+    for (uint32_t word : record.words) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            PutByte(buffer, &count, &checksum, static_cast<uint8_t>(word >> shift));
+        }
+    }
+
+    printf("\rWriting Target Address: %06lX(HEX)", static_cast<unsigned long>(LoadAddress));
+
+    if (DownloadMode == 's') {
+        for (int32_t i = 0; i < count; ++i) {
+            SendWithEcho(buffer[i], kEchoErrorLong);
+        }
+    } else {
+        SendPacketFast(buffer, count);
+    }
+
+    if (ReceiveWait() != static_cast<uint8_t>(checksum)) {
+        Fatal("\nTARGET COMMUNICATION CHECKSUM ERROR\n");
+    }
+    uint8_t result = ReceiveWait();
+    if (result == kResultRefused) {
+        Fatal("\nTarget Flash Memory Full\n");
+    }
+    if (result != kResultOk) {
+        Fatal("\n\nERROR: UNKNOWN RESULT CODE RECEIVED\n\n");
+    }
+    return count;
+}
+
+int32_t SendStartAddress(uint8_t* buffer) {
+    // Always the command and three address bytes, whatever the record's length field says.
+    int32_t count = 0;
+    uint32_t checksum = 0;
+    PutByte(buffer, &count, &checksum, kCmdLoadStartAddress);
+    PutAddress24(buffer, &count, &checksum, LoadAddress);
+    for (int32_t i = 0; i < count; ++i) {
+        SendWithEcho(buffer[i], kEchoErrorLong);
+    }
+    if (ReceiveWait() != static_cast<uint8_t>(checksum)) {
+        Fatal("\n\nTARGET COMMUNICATION CHECKSUM ERROR\n\n");
+    }
+    uint8_t result = ReceiveWait();
+    if (result == kResultRefused) {
+        Fatal("\n\nERROR: PROGRAM START ADDRESS WAS NOT CORRECTLY\n\n");
+    }
+    if (result != kResultOk) {
+        Fatal("\n\nERROR: UNKNOWN RESULT CODE RECEIVED\n\n");
+    }
+    return kEndOfRecords;
+}
+
+}  // namespace
+
+void StartDownload(const char* name, int32_t day, int32_t month, int32_t year, int32_t hour,
+                   int32_t minute, int32_t second, int32_t last) {
+    uint32_t checksum = 0;
+    Transmit(kCmdStartDownload);
+    uint8_t echo = ReceiveWait();
+    while (echo == kStartFiller) {
+        echo = ReceiveWait();
+    }
+    if (echo != kCmdStartDownload) {
+        Fatal(kEchoErrorShort, kCmdStartDownload, echo);
+    }
+
+    for (const char* p = name;; ++p) {
+        uint8_t byte = static_cast<uint8_t>(*p);
+        SendWithEcho(byte, kEchoErrorShort);
+        checksum += byte;
+        if (byte == 0) {
+            break;
+        }
+    }
+    const int32_t values[] = {day, month, year, hour, minute, second, last};
+    for (int32_t value : values) {
+        uint8_t byte = static_cast<uint8_t>(value);
+        SendWithEcho(byte, kEchoErrorShort);
+        checksum += byte;
+    }
+
+    if (ReceiveWait() != static_cast<uint8_t>(checksum)) {
+        Fatal("\nTARGET COMMUNICATION CHECKSUM ERROR");
+    }
+    uint8_t result = ReceiveWait();
+    if (result == kResultRefused) {
+        Fatal("Filename %s Already Exists On Target\n", name);
+    }
+    if (result != kResultOk) {
+        Fatal("\nERROR: UNKNOWN RESULT CODE RECEIVED\n\n");
+    }
+}
+
+void LoadToFlash(FILE* lanes[4]) {
+    for (;;) {
+        int32_t sent = SendFlashRecord(lanes, MessageBuffer);
+        if (sent == kEndOfRecords) {
+            break;
+        }
+        BytesLoaded += static_cast<uint32_t>(sent);
+    }
+    unsigned long total = static_cast<unsigned long>(BytesLoaded + 4);
+    printf("\n%lu   %lX(HEX) Bytes Loaded\n", total, total);
+}
+
+int32_t SendFlashRecord(FILE* lanes[4], uint8_t* messageBuffer) {
+    // Kept between calls so the download allocates nothing once the first record is read.
+    static HexRecord record;
+    if (!ReadHexRecord(lanes, &record, StartTargetProgram)) {
+        return kEndOfRecords;
+    }
+    if (record.blockType == kBlockTypeData) {
+        return SendDataRecord(record, messageBuffer);
+    }
+    return SendStartAddress(messageBuffer);
+}
+
+void EndDownload() {
+    Transmit(kCmdEndDownload);
+    uint8_t echo = ReceiveWait();
+    if (echo != kCmdEndDownload) {
+        Fatal(kEchoErrorShort, kCmdEndDownload, echo);
+    }
+    if (ReceiveWait() != kCmdEndDownload) {
+        Fatal("\nTARGET COMMUNICATION CHECKSUM ERROR\n\n");
+    }
+    uint8_t status = ReceiveWait();
+    while (status == kEndFiller) {
+        status = ReceiveWait();
+    }
+    switch (status) {
+        case 0:
+            Fatal("\nERROR: PREVIOUS START DOWNLOAD PROTOCOL WAS NOT CORRECTLY\n\n");
+        case 1:
+            Fatal("\nERROR: PREVIOUS LOAD START ADDRESS PROTOCOL WAS NOT CORRECTLY\n\n");
+        case 2:
+            Fatal("\nERROR: LOAD DATA PROTOCOL WAS NOT CORRECTLY\n\n");
+        case 3:
+            Fatal("More Than 63 Programs Present In Flash\n");
+        case kEndComplete:
+            return;
+        default:
+            Fatal("\nERROR: UNKNOWN RESULT CODE 0x%02x RECEIVED\n\n", status);
+    }
+}
+
+void StartTargetProgram() {
+    // Never runs the clean-up step itself: every failure here ends the process at once.
+    Transmit(kCmdStartProgram);
+    uint8_t echo = ReceiveWait();
+    if (echo != kCmdStartProgram) {
+        printf("\nERROR AT RECEIVED ECHO: TRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n",
+               kCmdStartProgram, echo);
+        ExitLoader(2);
+    }
+    uint8_t checksum = ReceiveWait();
+    if (checksum != kCmdStartProgram) {
+        printf("\nCHECKSUM ERROR:");
+        printf(" Checksum: %02x ", kCmdStartProgram);
+        printf("  ReceivedChecksum: %02x ", checksum);
+        printf("\n");
+        ExitLoader(2);
+    }
+    uint8_t result = ReceiveWait();
+    if (result == kResultRefused) {
+        printf("\nERROR: TARGET PROGRAM NOT STARTED\n");
+        ExitLoader(2);
+    }
+    if (result != kResultOk) {
+        printf("\nERROR: UNKNOWN RESULT CODE RECEIVED\n");
+        ExitLoader(2);
+    }
+    Transmit(kCmdClose);
+}
+
+void ResetFlashProtocol() {
+    BytesLoaded = 0;
+}

@@ -10,10 +10,10 @@ constexpr unsigned kBlockTypeTermination = 8;
 
 // One record of the four lanes joined.
 struct HexRecord {
-    unsigned blockType = 0;      // 6 data, 8 termination
-    unsigned blockLength = 0;    // L of lane 0
-    unsigned addressLength = 0;  // N: 4, 6 or 8
-    uint32_t loadAddress = 0;    // lane 0's address; the entry address for a termination record
+    unsigned blockType = 0;       // 6 data, 8 termination
+    unsigned blockLength = 0;     // L of lane 0
+    unsigned addressLength = 0;   // N: 4, 6 or 8
+    uint32_t loadAddress = 0;     // lane 0's address; the entry address for a termination record
     std::vector<uint32_t> words;  // data record: lane 3 byte most significant
 };
 

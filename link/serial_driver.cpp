@@ -1,1 +1,189 @@
-// placeholder until implemented
+// Serial port driver: one port, byte-per-call transfers with fixed time-outs, RTS/CTS
+// control and the common exit. Every failure prints its message and ends the process.
+#include <cstdio>
+
+#include "link/link.h"
+#include "platform/system.h"
+
+int32_t CurrentBaud = kBaudHigh;
+int32_t SettingsChanged = 0;
+int32_t Verbose = 0;
+
+SerialPort* PortHandle = nullptr;
+SerialSettings PortState;
+
+namespace {
+
+constexpr uint32_t kQueueSize = 4096;
+constexpr uint32_t kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+[[noreturn]] void FailDirect(const char* format) {
+    printf(format, SerialLastError());
+    PlatformExit(2);
+}
+
+[[noreturn]] void FailThroughExitLoader(const char* format) {
+    printf(format, SerialLastError());
+    ExitLoader(2);
+}
+
+// One read of one byte; false when the read time-out passed with nothing received.
+bool ReadOneByte(uint8_t* byte, const char* errorFormat) {
+    uint32_t got = 0;
+    if (!SerialRead(PortHandle, byte, &got)) {
+        FailThroughExitLoader(errorFormat);
+    }
+    return got == 1;
+}
+
+}  // namespace
+
+void OpenComPort(int32_t portNumber, int32_t baudRate) {
+    const char* deviceName = "COM1";
+    switch (portNumber) {
+        case 2:
+            deviceName = "COM2";
+            break;
+        case 3:
+            deviceName = "COM3";
+            break;
+        case 4:
+            deviceName = "COM4";
+            break;
+        default:
+            break;
+    }
+    PortHandle = SerialOpen(deviceName);
+    if (PortHandle == nullptr) {
+        printf("\nOpen Of %s Failed: %d\n", deviceName, SerialLastError());
+        PlatformExit(2);
+    }
+    if (!SerialSetupQueues(PortHandle, kQueueSize, kQueueSize)) {
+        FailDirect("\nSetupComm() Failed: %d\n");
+    }
+    if (!SerialPurge(PortHandle, kPurgeAll)) {
+        FailDirect("\nPurgeComm() Failed: %d\n");
+    }
+    SerialTimeouts timeouts;
+    timeouts.ReadIntervalTimeout = 2000;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 2000;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 100;
+    if (!SerialSetTimeouts(PortHandle, timeouts)) {
+        FailDirect("\nSetCommTimeouts() Failed: %d\n");
+    }
+    if (!SerialGetSettings(PortHandle, &PortState)) {
+        FailDirect("\nGetCommState() Failed: %d\n");
+    }
+    PortState.BaudRate = baudRate;
+    PortState.ByteSize = 8;
+    PortState.Parity = 0;
+    PortState.StopBits = 0;
+    PortState.fOutxCtsFlow = false;
+    PortState.fOutxDsrFlow = false;
+    PortState.fDtrControl = DTR_CONTROL_DISABLE;
+    PortState.fDsrSensitivity = false;
+    PortState.fOutX = false;
+    PortState.fInX = false;
+    PortState.fRtsControl = RTS_CONTROL_DISABLE;
+    if (!SerialSetSettings(PortHandle, PortState)) {
+        FailDirect("\nSetCommState() Failed: %d\n");
+    }
+}
+
+void SetBaudrate(int32_t baudRate) {
+    if (!SerialGetSettings(PortHandle, &PortState)) {
+        FailThroughExitLoader("\nGetCommState() Failed: %d\n");
+    }
+    PortState.BaudRate = baudRate;
+    if (!SerialSetSettings(PortHandle, PortState)) {
+        FailThroughExitLoader("\nSetCommState() Failed: %d\n");
+    }
+    if (!SerialPurge(PortHandle, kPurgeAll)) {
+        FailThroughExitLoader("\nPurgeComm() Failed: %d\n");
+    }
+}
+
+void Transmit(int32_t byte) {
+    uint32_t written = 0;
+    // A byte that cannot go out within the write time-out is dropped without a message.
+    if (!SerialWrite(PortHandle, static_cast<uint8_t>(byte & 0xFF), &written)) {
+        FailThroughExitLoader("\nTransmit(): Communiction Error: %d\n");
+    }
+}
+
+void TransmitBlock(const uint8_t* bytes, int32_t count) {
+    for (int32_t i = 0; i < count; ++i) {
+        uint32_t written = 0;
+        if (!SerialWrite(PortHandle, bytes[i], &written)) {
+            FailThroughExitLoader("\nTransmitBlock(): Communiction Error: %d\n");
+        }
+    }
+}
+
+// A read that times out is no answer: judging an undefined byte could pass a missing
+// checksum as the right one, so it ends the run.
+uint8_t ReceiveWait() {
+    uint8_t byte = 0;
+    if (!ReadOneByte(&byte, "\nReceiveWait(): Communiction Error: %d\n")) {
+        printf("\nReceiveWait(): Timeout, No Answer From Target\n");
+        ExitLoader(2);
+    }
+    return byte;
+}
+
+void ReceiveBlock(uint8_t* buffer, int32_t count) {
+    for (int32_t i = 0; i < count; ++i) {
+        if (!ReadOneByte(&buffer[i], "\nReceiveBlock(): Communiction Error: %d\n")) {
+            printf("\nReceiveBlock(): Timeout, No Answer From Target\n");
+            ExitLoader(2);
+        }
+    }
+}
+
+int32_t ReceiveReady() {
+    uint32_t count = 0;
+    // Its own failure counts as nothing waiting.
+    if (!SerialQueuedInput(PortHandle, &count)) {
+        return 0;
+    }
+    return count > 0 ? 1 : 0;
+}
+
+void EnableAuto_RTS_CTS(int32_t on) {
+    if (on != 0) {
+        PortState.fOutxCtsFlow = true;
+        PortState.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    } else {
+        PortState.fOutxCtsFlow = false;
+        PortState.fRtsControl = RTS_CONTROL_DISABLE;
+    }
+    if (!SerialSetSettings(PortHandle, PortState)) {
+        FailDirect("\nEnableAuto_RTS_CTS() Failed: %d\n");
+    }
+}
+
+void SetRtsSignal(int32_t state) {
+    if (!SerialSetRts(PortHandle, state == 1)) {
+        FailDirect("\nSetRtsSignal() Failed: %d \n");
+    }
+}
+
+int32_t CTSSignalSet() {
+    bool on = false;
+    if (!SerialGetCts(PortHandle, &on)) {
+        FailThroughExitLoader("\nCTSSignalSet() Failed: %d\n");
+    }
+    return on ? 1 : 0;
+}
+
+void Delay(int32_t milliseconds) {
+    PlatformSleep(milliseconds);
+}
+
+void ExitLoader(int32_t exitCode) {
+    EnableAuto_RTS_CTS(0);
+    SetRtsSignal(0);
+    PlatformExit(exitCode);
+}

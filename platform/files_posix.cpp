@@ -1,1 +1,193 @@
-// placeholder until implemented
+// File-system services on POSIX. The loaders upper-case program names as on Windows, so a
+// name that does not exist as given is matched without regard to case, one path component
+// at a time.
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace {
+
+bool IsRegularFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+bool CopyOut(const std::string& text, char* out, size_t outSize) {
+    if (outSize == 0 || text.size() >= outSize) {
+        return false;
+    }
+    memcpy(out, text.c_str(), text.size() + 1);
+    return true;
+}
+
+bool FindInFolders(const std::string& name, std::string* found) {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof(cwd)) != nullptr) {
+        std::string here = cwd;
+        if (here.empty() || here.back() != '/') {
+            here += '/';
+        }
+        if (IsRegularFile(here + name)) {
+            *found = here + name;
+            return true;
+        }
+    }
+    const char* path = getenv("PATH");
+    if (path == nullptr) {
+        return false;
+    }
+    std::string list = path;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(':', start);
+        if (end == std::string::npos) {
+            end = list.size();
+        }
+        std::string folder = list.substr(start, end - start);
+        start = end + 1;
+        if (folder.empty()) {
+            continue;  // the current folder, already searched
+        }
+        std::string candidate = folder.back() == '/' ? folder + name : folder + "/" + name;
+        if (IsRegularFile(candidate)) {
+            *found = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Matches `component` in `folder` ("" is the current folder) ignoring case; the first
+// match in name order, so the choice does not depend on the directory's order.
+bool MatchComponent(const std::string& folder, const std::string& component, std::string* match) {
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (struct dirent* entry = readdir(dir)) {
+        if (strcasecmp(entry->d_name, component.c_str()) == 0 &&
+            (!found || strcmp(entry->d_name, match->c_str()) < 0)) {
+            *match = entry->d_name;
+            found = true;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+bool Resolve(const std::string& name, std::string* resolved) {
+    if (name.empty()) {
+        return false;
+    }
+    if (Exists(name)) {
+        *resolved = name;
+        return true;
+    }
+    std::string path = name[0] == '/' ? "/" : "";
+    size_t start = 0;
+    while (start < name.size()) {
+        size_t end = name.find('/', start);
+        const bool last = end == std::string::npos;
+        if (last) {
+            end = name.size();
+        }
+        std::string component = name.substr(start, end - start);
+        start = end + 1;
+        if (component.empty()) {
+            continue;  // leading or doubled slash
+        }
+        std::string exact = path + component;
+        if (component != "." && component != ".." && !Exists(exact)) {
+            std::string match;
+            if (!MatchComponent(path, component, &match)) {
+                return false;
+            }
+            exact = path + match;
+        }
+        path = last ? exact : exact + "/";
+    }
+    if (!Exists(path)) {
+        return false;
+    }
+    *resolved = path;
+    return true;
+}
+
+const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+}  // namespace
+
+bool PlatformFindProgram(const char* name, char* out, size_t outSize) {
+    std::string found;
+    std::string wanted = name;
+    bool ok = FindInFolders(wanted, &found);
+    const std::string suffix = ".EXE";
+    if (!ok && wanted.size() > suffix.size() &&
+        wanted.compare(wanted.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        ok = FindInFolders(wanted.substr(0, wanted.size() - suffix.size()), &found);
+    }
+    return ok && CopyOut(found, out, outSize);
+}
+
+bool PlatformResolvePath(const char* name, char* out, size_t outSize) {
+    std::string resolved;
+    if (Resolve(name, &resolved) && CopyOut(resolved, out, outSize)) {
+        return true;
+    }
+    if (outSize > 0) {
+        snprintf(out, outSize, "%s", name);
+    }
+    return false;
+}
+
+FILE* PlatformOpenRead(const char* name) {
+    std::string resolved;
+    return fopen(Resolve(name, &resolved) ? resolved.c_str() : name, "rb");
+}
+
+FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSize) {
+    std::string resolved;
+    int fd = open(Resolve(name, &resolved) ? resolved.c_str() : name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return FileTimeOpenFailed;
+    }
+    struct stat st;
+    int status = fstat(fd, &st);
+    close(fd);
+    if (status != 0) {
+        return FileTimeStatusFailed;
+    }
+    struct tm local;
+    if (localtime_r(&st.st_mtime, &local) == nullptr || local.tm_wday < 0 || local.tm_wday > 6 ||
+        local.tm_mon < 0 || local.tm_mon > 11) {
+        return FileTimeConvertFailed;
+    }
+    // The standard 24-character time text; a year past 9999 does not fit it.
+    long long year = 1900LL + local.tm_year;
+    if (year < 1000 || year > 9999 || textSize < 26) {
+        return FileTimeConvertFailed;
+    }
+    int length = snprintf(text, textSize, "%s %s %2d %02d:%02d:%02d %lld\n", kDays[local.tm_wday],
+                          kMonths[local.tm_mon], local.tm_mday, local.tm_hour, local.tm_min,
+                          local.tm_sec, year);
+    return length == 25 ? FileTimeOk : FileTimeConvertFailed;
+}

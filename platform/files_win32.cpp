@@ -1,1 +1,109 @@
-// placeholder until implemented
+// File-system services on Windows. File names are case-insensitive here already.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "platform/files.h"
+
+namespace {
+
+bool IsFile(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool EndsWithSeparator(const std::string& folder) {
+    char last = folder.back();
+    return last == '\\' || last == '/' || last == ':';
+}
+
+bool CopyOut(const std::string& text, char* out, size_t outSize) {
+    if (outSize == 0 || text.size() >= outSize) {
+        return false;
+    }
+    memcpy(out, text.c_str(), text.size() + 1);
+    return true;
+}
+
+}  // namespace
+
+bool PlatformFindProgram(const char* name, char* out, size_t outSize) {
+    char cwd[MAX_PATH + 1];
+    DWORD length = GetCurrentDirectoryA(sizeof(cwd), cwd);
+    if (length > 0 && length < sizeof(cwd)) {
+        std::string here = cwd;
+        std::string candidate = EndsWithSeparator(here) ? here + name : here + "\\" + name;
+        if (IsFile(candidate)) {
+            return CopyOut(candidate, out, outSize);
+        }
+    }
+    const char* path = getenv("PATH");
+    if (path == nullptr) {
+        return false;
+    }
+    std::string list = path;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(';', start);
+        if (end == std::string::npos) {
+            end = list.size();
+        }
+        std::string folder = list.substr(start, end - start);
+        start = end + 1;
+        if (folder.size() >= 2 && folder.front() == '"' && folder.back() == '"') {
+            folder = folder.substr(1, folder.size() - 2);
+        }
+        if (folder.empty()) {
+            continue;
+        }
+        std::string candidate = EndsWithSeparator(folder) ? folder + name : folder + "\\" + name;
+        if (IsFile(candidate)) {
+            return CopyOut(candidate, out, outSize);
+        }
+    }
+    return false;
+}
+
+FILE* PlatformOpenRead(const char* name) {
+    return fopen(name, "rb");
+}
+
+bool PlatformResolvePath(const char* name, char* out, size_t outSize) {
+    bool exists = GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
+    if (outSize > 0) {
+        snprintf(out, outSize, "%s", name);
+    }
+    return exists && strlen(name) < outSize;
+}
+
+FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSize) {
+    int fd = _open(name, _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        return FileTimeOpenFailed;
+    }
+    struct _stat64 st;
+    int status = _fstat64(fd, &st);
+    _close(fd);
+    if (status != 0) {
+        return FileTimeStatusFailed;
+    }
+    __time64_t when = st.st_mtime;
+    struct tm* local = _localtime64(&when);
+    if (local == nullptr) {
+        return FileTimeConvertFailed;
+    }
+    const char* rendered = asctime(local);
+    if (rendered == nullptr || strlen(rendered) != 25 || textSize < 26) {
+        return FileTimeConvertFailed;
+    }
+    memcpy(text, rendered, 26);
+    return FileTimeOk;
+}

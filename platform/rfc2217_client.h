@@ -19,12 +19,13 @@ bool Rfc2217Apply(Rfc2217Connection* connection, const SerialSettings& settings,
 bool Rfc2217SetRts(Rfc2217Connection* connection, bool on, int* error);
 bool Rfc2217GetCts(Rfc2217Connection* connection, bool* on, int* error);
 bool Rfc2217QueuedInput(Rfc2217Connection* connection, uint32_t* count, int* error);
-// Waits up to timeoutMs for one data byte; *got 0 when none came.
+// Waits up to timeoutMs for one data byte (negative: no limit); *got 0 when none came.
 bool Rfc2217Read(Rfc2217Connection* connection, uint8_t* byte, uint32_t* got, int timeoutMs,
                  int* error);
-// Writes one data byte; with CTS flow control on, waits up to timeoutMs for CTS first.
-bool Rfc2217Write(Rfc2217Connection* connection, uint8_t byte, uint32_t* written,
-                  bool ctsFlow, int timeoutMs, int* error);
+// Writes one data byte; with CTS flow control on, waits up to timeoutMs for CTS first
+// (negative: no limit).
+bool Rfc2217Write(Rfc2217Connection* connection, uint8_t byte, uint32_t* written, bool ctsFlow,
+                  int timeoutMs, int* error);
 
 // Async-signal-safe: switches flow control off and lowers RTS with plain writes, for the
 // exit on Ctrl-C.

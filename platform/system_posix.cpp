@@ -1,1 +1,185 @@
-// placeholder until implemented
+// Clock, sleep, exit and console key on POSIX. The terminal is put into key-at-a-time mode
+// only while a loader looks for a key, and given back on every way out of the process.
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/backend_internal.h"
+#include "platform/system.h"
+
+namespace {
+
+uint64_t MonotonicMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+uint64_t StartMs() {
+    static const uint64_t start = MonotonicMs();
+    return start;
+}
+
+// Pins the start of the clock to the load of the program.
+const uint64_t ClockStart = StartMs();
+
+struct termios SavedTerminal;
+volatile sig_atomic_t TerminalChanged = 0;
+bool TerminalTried = false;
+
+// Async-signal-safe: tcsetattr only.
+void RestoreTerminal() {
+    if (TerminalChanged) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &SavedTerminal);
+        TerminalChanged = 0;
+    }
+}
+
+void RestoreTerminalAtExit() {
+    RestoreTerminal();
+}
+
+extern "C" void OnTerminationSignal(int) {
+    RestoreTerminal();
+    SerialReleaseLinesForExit();
+    _exit(2);
+}
+
+// Non-canonical, no echo; signals stay on so Ctrl-C still ends the run. Only when the
+// process owns the terminal's foreground (a background job would be stopped by it).
+bool EnterKeyMode() {
+    if (TerminalTried) {
+        return TerminalChanged != 0;
+    }
+    PlatformInstallExitHandlers();
+    pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    if (foreground != -1 && foreground != getpgrp()) {
+        return false;  // asked again once the job is in the foreground
+    }
+    TerminalTried = true;
+    struct termios saved;
+    if (tcgetattr(STDIN_FILENO, &saved) != 0) {
+        return false;
+    }
+    struct termios raw = saved;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    SavedTerminal = saved;
+    atexit(RestoreTerminalAtExit);
+    TerminalChanged = 1;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) {
+        TerminalChanged = 0;
+        return false;
+    }
+    return true;
+}
+
+// Reads one byte of the key if it comes within waitMs.
+bool ReadKeyByte(unsigned char* byte, int waitMs) {
+    struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
+    for (;;) {
+        int ready = poll(&pfd, 1, waitMs);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0 || !(pfd.revents & POLLIN)) {
+            return false;
+        }
+        ssize_t n = read(STDIN_FILENO, byte, 1);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return n == 1;
+    }
+}
+
+// The rest of a key sent as several bytes follows at once.
+constexpr int kFollowMs = 30;
+
+}  // namespace
+
+void PlatformInstallExitHandlers() {
+    static bool installed = false;
+    if (installed) {
+        return;
+    }
+    installed = true;
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    for (int sig : signals) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
+            continue;  // ignored by whoever started us (nohup, background job)
+        }
+        struct sigaction action = {};
+        action.sa_handler = OnTerminationSignal;
+        sigfillset(&action.sa_mask);
+        sigaction(sig, &action, nullptr);
+    }
+}
+
+uint32_t PlatformMilliseconds() {
+    PlatformInstallExitHandlers();
+    return static_cast<uint32_t>(MonotonicMs() - ClockStart);
+}
+
+void PlatformSleep(int32_t milliseconds) {
+    if (milliseconds <= 0) {
+        return;
+    }
+    struct timespec left = {milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+void PlatformExit(int code) {
+    fflush(stdout);
+    RestoreTerminal();
+    exit(code);
+}
+
+bool ConsoleKeyWaiting() {
+    if (!isatty(STDIN_FILENO) || !EnterKeyMode()) {
+        return false;
+    }
+    struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&pfd, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0 && (pfd.revents & POLLIN);
+}
+
+void ConsoleReadKey() {
+    unsigned char byte = 0;
+    if (!ReadKeyByte(&byte, -1)) {
+        return;
+    }
+    if (byte == 0x1B) {
+        // Cursor and function keys: ESC [ params final, or ESC O letter.
+        unsigned char next = 0;
+        if (!ReadKeyByte(&next, kFollowMs)) {
+            return;  // the Escape key itself
+        }
+        if (next == '[') {
+            for (int i = 0; i < 16 && ReadKeyByte(&next, kFollowMs); ++i) {
+                if (next >= 0x40 && next <= 0x7E) {
+                    break;
+                }
+            }
+        } else if (next == 'O') {
+            ReadKeyByte(&next, kFollowMs);
+        }
+        return;
+    }
+    // A character of several UTF-8 bytes.
+    int more = byte >= 0xF0 ? 3 : byte >= 0xE0 ? 2 : byte >= 0xC0 ? 1 : 0;
+    for (unsigned char follow = 0; more > 0 && ReadKeyByte(&follow, kFollowMs); --more) {
+    }
+}

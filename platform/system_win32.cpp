@@ -1,1 +1,134 @@
-// placeholder until implemented
+// Clock, sleep, exit and console key on Windows.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/backend_internal.h"
+#include "platform/system.h"
+
+namespace {
+
+// Pins the start of the clock to the load of the program.
+const DWORD ClockStart = GetTickCount();
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+            SerialReleaseLinesForExit();
+            ExitProcess(2);
+        default:
+            return FALSE;
+    }
+}
+
+// Keys that only modify others yield nothing on their own.
+bool IsModifierKey(WORD key) {
+    switch (key) {
+        case VK_SHIFT:
+        case VK_CONTROL:
+        case VK_MENU:
+        case VK_LSHIFT:
+        case VK_RSHIFT:
+        case VK_LCONTROL:
+        case VK_RCONTROL:
+        case VK_LMENU:
+        case VK_RMENU:
+        case VK_LWIN:
+        case VK_RWIN:
+        case VK_CAPITAL:
+        case VK_NUMLOCK:
+        case VK_SCROLL:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A key-down that yields a character or an extended key code (function, cursor keys).
+bool IsKeyPress(const INPUT_RECORD& record) {
+    if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) {
+        return false;
+    }
+    const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+    if (key.uChar.AsciiChar != 0) {
+        return true;
+    }
+    return !IsModifierKey(key.wVirtualKeyCode) && key.wVirtualKeyCode != 0;
+}
+
+HANDLE ConsoleInput() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input == INVALID_HANDLE_VALUE || input == nullptr || !GetConsoleMode(input, &mode)) {
+        return nullptr;  // not a console: no key is ever seen
+    }
+    return input;
+}
+
+}  // namespace
+
+void PlatformInstallExitHandlers() {
+    static bool installed = false;
+    if (!installed) {
+        installed = true;
+        SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    }
+}
+
+uint32_t PlatformMilliseconds() {
+    PlatformInstallExitHandlers();
+    return static_cast<uint32_t>(GetTickCount() - ClockStart);
+}
+
+void PlatformSleep(int32_t milliseconds) {
+    if (milliseconds > 0) {
+        Sleep(static_cast<DWORD>(milliseconds));
+    }
+}
+
+void PlatformExit(int code) {
+    fflush(stdout);
+    exit(code);
+}
+
+bool ConsoleKeyWaiting() {
+    PlatformInstallExitHandlers();
+    HANDLE input = ConsoleInput();
+    if (input == nullptr) {
+        return false;
+    }
+    INPUT_RECORD records[64];
+    DWORD count = 0;
+    if (!PeekConsoleInputA(input, records, 64, &count)) {
+        return false;
+    }
+    for (DWORD i = 0; i < count; ++i) {
+        if (IsKeyPress(records[i])) {
+            return true;
+        }
+    }
+    // Only events that are no key presses (releases, modifiers, mouse, focus): drop them so
+    // they do not fill the queue.
+    if (count > 0) {
+        DWORD read = 0;
+        ReadConsoleInputA(input, records, count, &read);
+    }
+    return false;
+}
+
+void ConsoleReadKey() {
+    HANDLE input = ConsoleInput();
+    if (input == nullptr) {
+        return;
+    }
+    INPUT_RECORD record;
+    DWORD read = 0;
+    while (ReadConsoleInputA(input, &record, 1, &read) && read == 1) {
+        if (IsKeyPress(record)) {
+            return;
+        }
+    }
+}

@@ -18,8 +18,8 @@ extern char SettingsPath[kPathBufferSize];
 extern char LaneFileNames[4][kPathBufferSize];
 
 struct LoaderKind {
-    bool hasMode;               // settings file and command line know MODE / -M
-    void (*printUsage)();       // usage text with the current settings
+    bool hasMode;          // settings file and command line know MODE / -M
+    void (*printUsage)();  // usage text with the current settings
 };
 
 // Prints a banner line: "\n" + title + " V 3.0 " + copyright + "\n\n".
@@ -28,11 +28,14 @@ void PrintBanner(const char* title);
 // Settings file path from the start path (first argument of the process). Ends the process
 // with code 2 and a one-line message when the path does not fit.
 void FormSettingsPath(const char* startPath);
+// The settings file path for a program file path: its last component's extension (from the
+// first "." of that component) becomes ".SET". False when the result does not fit outSize.
+bool SettingsPathFromProgramPath(const char* programPath, char* out, size_t outSize);
 void ReadSettingsFile(const LoaderKind& kind);
 void WriteSettingsFile(const LoaderKind& kind);
 
-// Takes the arguments after the program's own name, left to right; -H / ? print the usage
-// and end the process with code 0.
+// Takes the arguments after the program's own name, left to right (argc/argv as main gets
+// them: argv[0] is skipped); -H / ? print the usage and end the process with code 0.
 void ProcessCommandLine(const LoaderKind& kind, int argc, char** argv);
 
 // Prompt when no name was given, the "." check, and the four lane file names.

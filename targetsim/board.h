@@ -13,8 +13,10 @@ struct BoardOptions {
     int32_t baud = 115200;  // the firmware's own rate: 38400 or 115200
     // Each byte takes 10 bits at the line rate, both ways. Off: bytes arrive at once.
     bool pacing = false;
-    uint64_t readyDelayUs = 20000;  // CTS rises this long after the RTS pulse
-    std::string flashFolder;        // where stored programs are kept; empty: in memory only
+    // CTS rises this long after the RTS pulse; the host first looks 50 ms after its pulse
+    // and must find CTS still off then.
+    uint64_t readyDelayUs = 150000;
+    std::string flashFolder;  // where stored programs are kept; empty: in memory only
     uint32_t flashCapacityWords = 1u << 20;
 
     // Faults for tests (0 = off unless said otherwise).
@@ -29,13 +31,13 @@ struct BoardOptions {
     int32_t ramWrongChecksumAt = 0;  // answer packet k with a wrong checksum
     int32_t ramSilentFrom = 0;       // stop answering from packet k on
     // Flash firmware.
-    int64_t flashCorruptEchoAt = 0;  // corrupt the echo of the k-th byte received (from 1)
+    int64_t flashCorruptEchoAt = 0;    // corrupt the echo of the k-th byte received (from 1)
     int32_t flashWrongChecksumAt = 0;  // wrong checksum for packet k (start-download = 1)
     int32_t flashResultAt = 0;         // packet k gets result flashResultValue
     int32_t flashResultValue = 0;
-    int32_t flashEndStatus = 4;        // status sent after the end-download command
-    int32_t flashFillers = 0;          // 0x7F / 0xFF fillers sent where the protocol allows
-    int64_t flashSilentFrom = 0;       // stop sending from the k-th byte received (from 1)
+    int32_t flashEndStatus = 4;   // status sent after the end-download command
+    int32_t flashFillers = 0;     // 0x7F / 0xFF fillers sent where the protocol allows
+    int64_t flashSilentFrom = 0;  // stop sending from the k-th byte received (from 1)
 };
 
 // A program kept in the simulated flash.

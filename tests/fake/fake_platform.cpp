@@ -1,1 +1,360 @@
-// placeholder until implemented
+// Fake OS layer for in-process tests: virtual clock, a port wired to the board model or to
+// a scripted responder, scripted key presses, injected call failures.
+#include "fake/fake_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <deque>
+#include <map>
+
+#include "hexreader/hexreader.h"
+#include "link/link.h"
+#include "platform/serial_port.h"
+#include "platform/system.h"
+
+struct SerialPort {
+    int unused;
+};
+
+namespace {
+
+struct InjectedFailure {
+    int error;
+    int after;
+};
+
+struct FakeState {
+    uint64_t nowUs = 0;
+    Board* board = nullptr;
+    FakeResponder responder;
+    std::deque<uint8_t> scripted;  // bytes the responder queued for the host
+    bool open = false;
+    SerialPort port{0};
+    std::string device;
+    SerialSettings settings;
+    SerialTimeouts timeouts;
+    bool rtsByHand = false;
+    bool rtsSeen = false;  // the level the board last saw
+    std::vector<uint8_t> written;
+    std::vector<uint32_t> keyTimesMs;
+    bool keyConsumed = false;
+    std::map<std::string, InjectedFailure> failures;
+    int lastError = 0;
+};
+
+FakeState& State() {
+    static FakeState state;
+    return state;
+}
+
+bool Injected(const char* call) {
+    FakeState& s = State();
+    auto it = s.failures.find(call);
+    if (it == s.failures.end()) {
+        return false;
+    }
+    if (it->second.after > 0) {
+        --it->second.after;
+        return false;
+    }
+    s.lastError = it->second.error;
+    s.failures.erase(it);
+    return true;
+}
+
+bool EffectiveRts() {
+    const FakeState& s = State();
+    return s.settings.fRtsControl == RTS_CONTROL_HANDSHAKE || s.rtsByHand;
+}
+
+void UpdateRts() {
+    FakeState& s = State();
+    const bool level = EffectiveRts();
+    if (level != s.rtsSeen) {
+        s.rtsSeen = level;
+        BoardSetRts(s.board, level, s.nowUs);
+    }
+}
+
+bool CtsNow() {
+    FakeState& s = State();
+    return s.responder ? true : BoardCts(s.board, s.nowUs);
+}
+
+}  // namespace
+
+// ---- the OS layer as the product sees it ----
+
+void SerialSetDeviceFolder(const char*) {}
+
+SerialPort* SerialOpen(const char* deviceName) {
+    FakeState& s = State();
+    s.device = deviceName;
+    if (Injected("open")) {
+        return nullptr;
+    }
+    s.open = true;
+    return &s.port;
+}
+
+bool SerialSetupQueues(SerialPort*, uint32_t, uint32_t) {
+    return !Injected("setupqueues");
+}
+
+bool SerialPurge(SerialPort*, uint32_t purgeFlags) {
+    FakeState& s = State();
+    if (Injected("purge")) {
+        return false;
+    }
+    if ((purgeFlags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0) {
+        s.scripted.clear();
+        BoardDiscardOutput(s.board, s.nowUs);
+    }
+    return true;
+}
+
+bool SerialSetTimeouts(SerialPort*, const SerialTimeouts& timeouts) {
+    if (Injected("settimeouts")) {
+        return false;
+    }
+    State().timeouts = timeouts;
+    return true;
+}
+
+bool SerialGetSettings(SerialPort*, SerialSettings* settings) {
+    if (Injected("getsettings")) {
+        return false;
+    }
+    *settings = State().settings;
+    return true;
+}
+
+bool SerialSetSettings(SerialPort*, const SerialSettings& settings) {
+    FakeState& s = State();
+    if (Injected("setsettings")) {
+        return false;
+    }
+    if (settings.BaudRate != s.settings.BaudRate) {
+        BoardSetHostBaud(s.board, settings.BaudRate, s.nowUs);
+    }
+    s.settings = settings;
+    if (settings.fRtsControl == RTS_CONTROL_DISABLE) {
+        s.rtsByHand = false;
+    } else if (settings.fRtsControl == RTS_CONTROL_ENABLE) {
+        s.rtsByHand = true;
+    }
+    UpdateRts();
+    return true;
+}
+
+bool SerialSetRts(SerialPort*, bool on) {
+    FakeState& s = State();
+    if (Injected("setrts")) {
+        return false;
+    }
+    s.rtsByHand = on;
+    UpdateRts();
+    return true;
+}
+
+bool SerialGetCts(SerialPort*, bool* on) {
+    if (Injected("getcts")) {
+        return false;
+    }
+    *on = CtsNow();
+    return true;
+}
+
+// The link only asks whether anything waits, so 0 or 1 is enough here.
+bool SerialQueuedInput(SerialPort*, uint32_t* count) {
+    FakeState& s = State();
+    if (s.responder) {
+        *count = static_cast<uint32_t>(s.scripted.size());
+        return true;
+    }
+    uint8_t byte = 0;
+    uint64_t readyAt = 0;
+    *count = BoardPeekOutput(s.board, &byte, &readyAt) && readyAt <= s.nowUs ? 1 : 0;
+    return true;
+}
+
+bool SerialRead(SerialPort*, uint8_t* byte, uint32_t* got) {
+    FakeState& s = State();
+    if (Injected("read")) {
+        return false;
+    }
+    const uint64_t timeoutUs = uint64_t{s.timeouts.ReadTotalTimeoutConstant} * 1000;
+    *got = 0;
+    if (s.responder) {
+        if (s.scripted.empty()) {
+            s.nowUs += timeoutUs;
+            return true;
+        }
+        *byte = s.scripted.front();
+        s.scripted.pop_front();
+        *got = 1;
+        return true;
+    }
+    uint64_t readyAt = 0;
+    if (BoardPeekOutput(s.board, byte, &readyAt) && readyAt <= s.nowUs + timeoutUs) {
+        if (readyAt > s.nowUs) {
+            s.nowUs = readyAt;
+        }
+        BoardPopOutput(s.board);
+        *got = 1;
+        return true;
+    }
+    s.nowUs += timeoutUs;
+    return true;
+}
+
+bool SerialWrite(SerialPort*, uint8_t byte, uint32_t* written) {
+    FakeState& s = State();
+    if (Injected("write")) {
+        return false;
+    }
+    *written = 0;
+    if (s.settings.fOutxCtsFlow) {
+        // Output waits for CTS up to the write time-out, then the byte is dropped.
+        const uint64_t limit = s.nowUs + uint64_t{s.timeouts.WriteTotalTimeoutConstant} * 1000;
+        while (!CtsNow()) {
+            if (s.nowUs >= limit) {
+                return true;
+            }
+            s.nowUs += 1000;
+        }
+    }
+    s.written.push_back(byte);
+    *written = 1;
+    if (s.responder) {
+        std::vector<uint8_t> reply;
+        s.responder(byte, reply);
+        s.scripted.insert(s.scripted.end(), reply.begin(), reply.end());
+    } else {
+        BoardReceiveByte(s.board, byte, s.nowUs);
+    }
+    return true;
+}
+
+int SerialLastError() {
+    return State().lastError;
+}
+
+uint32_t PlatformMilliseconds() {
+    return static_cast<uint32_t>(State().nowUs / 1000);
+}
+
+void PlatformSleep(int32_t milliseconds) {
+    if (milliseconds > 0) {
+        State().nowUs += uint64_t(milliseconds) * 1000;
+    }
+}
+
+void PlatformExit(int code) {
+    fflush(stdout);
+    throw ProcessExit{code};
+}
+
+bool ConsoleKeyWaiting() {
+    FakeState& s = State();
+    if (s.keyConsumed) {
+        return false;
+    }
+    for (uint32_t at : s.keyTimesMs) {
+        if (uint64_t{at} * 1000 <= s.nowUs) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void ConsoleReadKey() {
+    State().keyConsumed = true;
+}
+
+// ---- test controls ----
+
+void FakeReset(const BoardOptions& options) {
+    FakeState& s = State();
+    if (s.board != nullptr) {
+        BoardDestroy(s.board);
+    }
+    s = FakeState();
+    s.board = BoardCreate(options);
+    ResetLinkState();
+    ResetHexReader();
+}
+
+Board* FakeBoard() {
+    return State().board;
+}
+
+void FakeSetResponder(FakeResponder responder) {
+    State().responder = std::move(responder);
+}
+
+uint64_t FakeNowUs() {
+    return State().nowUs;
+}
+
+void FakeAdvanceUs(uint64_t us) {
+    State().nowUs += us;
+}
+
+const std::vector<uint8_t>& FakeWrittenBytes() {
+    return State().written;
+}
+
+void FakeClearWrittenBytes() {
+    State().written.clear();
+}
+
+void FakeScheduleKey(uint32_t atMs) {
+    State().keyTimesMs.push_back(atMs);
+}
+
+bool FakeKeyConsumed() {
+    return State().keyConsumed;
+}
+
+void FakeFailCall(const std::string& call, int error, int after) {
+    State().failures[call] = InjectedFailure{error, after};
+}
+
+bool FakeRtsOn() {
+    return EffectiveRts();
+}
+
+bool FakeCtsFlowOn() {
+    return State().settings.fOutxCtsFlow;
+}
+
+bool FakePortOpen() {
+    return State().open;
+}
+
+int32_t FakePortBaud() {
+    return State().settings.BaudRate;
+}
+
+std::string FakeOpenedDevice() {
+    return State().device;
+}
+
+int FakeRunCapturing(const std::function<void()>& body, std::string* output) {
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    int code = -1;
+    try {
+        body();
+    } catch (const ProcessExit& exit) {
+        code = exit.code;
+    } catch (...) {
+        *output = testing::internal::GetCapturedStdout();
+        throw;
+    }
+    fflush(stdout);
+    *output = testing::internal::GetCapturedStdout();
+    return code;
+}

@@ -44,8 +44,8 @@ bool FakeKeyConsumed();
 void FakeFailCall(const std::string& call, int error, int after = 0);
 
 // Line state as the board sees it.
-bool FakeRtsOn();        // RTS level (by hand or, with handshake on, driven by the port)
-bool FakeCtsFlowOn();    // fOutxCtsFlow of the port
+bool FakeRtsOn();      // RTS level (by hand or, with handshake on, driven by the port)
+bool FakeCtsFlowOn();  // fOutxCtsFlow of the port
 bool FakePortOpen();
 int32_t FakePortBaud();
 std::string FakeOpenedDevice();  // the device name of the last open

@@ -1,0 +1,37 @@
+// The flash loader's half of the byte protocol: a named program file on the target, its
+// records, the end of the download and the start of the stored program. Every operation
+// returns only on success; a failure prints its message, runs StartTargetProgram as the
+// clean-up step and ends the process with code 2.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+constexpr size_t kMessageBufferSize = 10000;  // one packet is built here per record
+constexpr size_t kEchoBufferSize = 200;       // Fast mode reads a packet's echoes here
+
+// Every byte of every load-data packet sent so far.
+extern uint32_t BytesLoaded;
+
+// Creates the program file `name` on the target with its date stamp; `last` is sent after
+// the six date values. Only the low byte of each number goes on the wire.
+void StartDownload(const char* name, int32_t day, int32_t month, int32_t year, int32_t hour,
+                   int32_t minute, int32_t second, int32_t last);
+
+// Sends every record of the four lane files (lane order) and prints the bytes loaded.
+void LoadToFlash(FILE* lanes[4]);
+
+// Reads one record and sends it, in Save or Fast mode after DownloadMode. Returns the
+// load-data packet's length, or -2 at the end of the lane files and after the
+// load-start-address packet was accepted.
+int32_t SendFlashRecord(FILE* lanes[4], uint8_t* messageBuffer);
+
+void EndDownload();
+
+// Also the clean-up step before every fatal exit of the protocol and of the reader; its own
+// failures end the process at once.
+void StartTargetProgram();
+
+// Puts the protocol's state back as at process start (for in-process tests).
+void ResetFlashProtocol();

@@ -1,0 +1,8 @@
+// The flash loader's run, from the banner to the start of the stored program.
+#pragma once
+
+// Never returns: every way out ends the process.
+int TavflaMain(int argc, char** argv);
+
+// The usage text with the current settings (without ending the process).
+void PrintFlashUsage();

@@ -1,0 +1,167 @@
+// Target connection against the board model: reset, CTS wait, rate search, key abort.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "fake/fake_platform.h"
+#include "link/link.h"
+
+namespace {
+
+class ConnectionTest : public ::testing::Test {
+  protected:
+    void Start(const BoardOptions& options, int32_t storedBaud) {
+        FakeReset(options);
+        CurrentBaud = storedBaud;
+        OpenComPort(1, CurrentBaud);
+    }
+
+    int Connect(int32_t* attempts) {
+        return FakeRunCapturing([&] { *attempts = ConnectTarget(); }, &output);
+    }
+
+    std::string output;
+};
+
+BoardOptions BoardAt(int32_t baud) {
+    BoardOptions options;
+    options.baud = baud;
+    return options;
+}
+
+TEST_F(ConnectionTest, AnswerAtTheStoredRateOnTheFirstAttempt) {
+    for (int32_t baud : {38400, 115200}) {
+        Start(BoardAt(baud), baud);
+        int32_t attempts = 0;
+        EXPECT_EQ(Connect(&attempts), -1);
+        EXPECT_EQ(attempts, 1);
+        EXPECT_EQ(CurrentBaud, baud);
+        EXPECT_EQ(SettingsChanged, 0);
+        EXPECT_EQ(FakePortBaud(), baud);
+        EXPECT_TRUE(FakeCtsFlowOn());
+        EXPECT_EQ(output, "");
+    }
+}
+
+TEST_F(ConnectionTest, OtherRateAnswersAfterTwoFailedAttempts) {
+    Start(BoardAt(115200), 38400);
+    int32_t attempts = 0;
+    EXPECT_EQ(Connect(&attempts), -1);
+    EXPECT_EQ(attempts, 3);
+    EXPECT_EQ(CurrentBaud, 115200);
+    EXPECT_EQ(SettingsChanged, 1);
+
+    Start(BoardAt(38400), 115200);
+    EXPECT_EQ(Connect(&attempts), -1);
+    EXPECT_EQ(attempts, 3);
+    EXPECT_EQ(CurrentBaud, 38400);
+    EXPECT_EQ(SettingsChanged, 1);
+}
+
+TEST_F(ConnectionTest, BoardAnsweringOnlyTheSecondPairCountsBothAttempts) {
+    BoardOptions options = BoardAt(115200);
+    options.answerPair = 2;
+    Start(options, 115200);
+    int32_t attempts = 0;
+    EXPECT_EQ(Connect(&attempts), -1);
+    EXPECT_EQ(attempts, 2);
+    EXPECT_EQ(SettingsChanged, 0);
+}
+
+TEST_F(ConnectionTest, SyncPairsGoOutTwiceAtEachRateAlternately) {
+    Start(BoardAt(38400), 115200);
+    int32_t attempts = 0;
+    EXPECT_EQ(Connect(&attempts), -1);
+    EXPECT_EQ(attempts, 3);
+    const std::vector<uint8_t> expected(6, SyncByte);
+    EXPECT_EQ(FakeWrittenBytes(), expected);
+}
+
+TEST_F(ConnectionTest, NoiseIsNoAnswerAndAKeyEndsTheSearchSilently) {
+    BoardOptions options = BoardAt(115200);
+    options.answerWithNoise = true;
+    Start(options, 115200);
+    FakeScheduleKey(3000);
+    int32_t attempts = 0;
+    EXPECT_EQ(Connect(&attempts), 2);
+    EXPECT_EQ(output, "");
+    EXPECT_TRUE(FakeKeyConsumed());
+    EXPECT_FALSE(FakeRtsOn());
+    EXPECT_FALSE(FakeCtsFlowOn());
+    EXPECT_GT(SyncAttempts, 2);
+}
+
+TEST_F(ConnectionTest, StarMarkEveryEightyOnePollsWhileCtsStaysOff) {
+    BoardOptions options = BoardAt(115200);
+    options.ctsNeverRises = true;
+    // Pass k of the CTS wait runs at 50 + 5 (k - 1) ms; marks come at passes 81, 162, 243.
+    for (const auto& [keyAtMs, marks] : {std::pair<uint32_t, size_t>{1255, 2}, {1260, 3}}) {
+        Start(options, 115200);
+        FakeScheduleKey(keyAtMs);
+        int32_t attempts = 0;
+        EXPECT_EQ(Connect(&attempts), 2);
+        EXPECT_EQ(output, std::string(marks, '*')) << keyAtMs;
+        EXPECT_TRUE(FakeWrittenBytes().empty());
+        EXPECT_FALSE(FakeRtsOn());
+    }
+}
+
+TEST_F(ConnectionTest, CtsOnAtTheFirstLookMustDropAndRiseAgain) {
+    BoardOptions options = BoardAt(115200);
+    options.ctsStuckOn = true;
+    Start(options, 115200);
+    FakeScheduleKey(5000);
+    int32_t attempts = 0;
+    EXPECT_EQ(Connect(&attempts), 2);
+    EXPECT_TRUE(FakeWrittenBytes().empty());
+    EXPECT_GE(std::count(output.begin(), output.end(), '*'), 10);
+}
+
+TEST_F(ConnectionTest, LateCtsStillConnects) {
+    BoardOptions options = BoardAt(38400);
+    options.ctsLateUs = 3000000;
+    Start(options, 38400);
+    int32_t attempts = 0;
+    EXPECT_EQ(Connect(&attempts), -1);
+    EXPECT_EQ(attempts, 1);
+    EXPECT_GE(FakeNowUs(), 3000000u);
+    EXPECT_NE(output.find('*'), std::string::npos);
+}
+
+TEST_F(ConnectionTest, VerboseLinePerAttempt) {
+    Start(BoardAt(115200), 38400);
+    Verbose = 1;
+    int32_t attempts = 0;
+    EXPECT_EQ(Connect(&attempts), -1);
+    ASSERT_EQ(attempts, 3);
+    // One line per attempt with the clock reading and the rate of that attempt.
+    size_t lines = 0;
+    for (size_t at = output.find("\nSent 0x0F Twice At Timestamp "); at != std::string::npos;
+         at = output.find("\nSent 0x0F Twice At Timestamp ", at + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 3u);
+    EXPECT_NE(output.find(" With 38400 Baud\nSent"), std::string::npos);
+    const std::string last = " With 115200 Baud";
+    ASSERT_GE(output.size(), last.size());
+    EXPECT_EQ(output.substr(output.size() - last.size()), last);
+}
+
+TEST_F(ConnectionTest, SendSyncWithNoAttemptsSendsNothing) {
+    Start(BoardAt(115200), 115200);
+    EXPECT_EQ(SendSync(0), 0);
+    EXPECT_TRUE(FakeWrittenBytes().empty());
+}
+
+TEST_F(ConnectionTest, CheckSyncAckConsumesOneByteAtMost) {
+    FakeReset();
+    FakeSetResponder([](uint8_t, std::vector<uint8_t>& reply) { reply = {0x00, SyncByte}; });
+    OpenComPort(1, 115200);
+    EXPECT_EQ(CheckSyncAck(), 0);  // nothing waits: nothing read
+    Transmit(0x01);
+    EXPECT_EQ(CheckSyncAck(), 0);  // the noise byte is consumed and lost
+    EXPECT_EQ(CheckSyncAck(), 1);
+    EXPECT_EQ(ReceiveReady(), 0);
+}
+
+}  // namespace

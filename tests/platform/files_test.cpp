@@ -1,0 +1,183 @@
+// File-system services: case-insensitive lane file lookup, program search, file time text.
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+class FilesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char folder[] = "/tmp/filestestXXXXXX";
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        root_ = folder;
+        ASSERT_NE(getcwd(savedCwd_, sizeof(savedCwd_)), nullptr);
+        const char* path = getenv("PATH");
+        hadPath_ = path != nullptr;
+        savedPath_ = hadPath_ ? path : "";
+    }
+
+    void TearDown() override {
+        ASSERT_EQ(chdir(savedCwd_), 0);
+        if (hadPath_) {
+            setenv("PATH", savedPath_.c_str(), 1);
+        }
+        std::string command = "rm -rf '" + root_ + "'";
+        ASSERT_EQ(system(command.c_str()), 0);
+    }
+
+    void MakeFolder(const std::string& relative) {
+        ASSERT_EQ(mkdir((root_ + "/" + relative).c_str(), 0755), 0);
+    }
+
+    void MakeFile(const std::string& relative, const std::string& text = "data") {
+        FILE* file = fopen((root_ + "/" + relative).c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        fputs(text.c_str(), file);
+        fclose(file);
+    }
+
+    std::string ReadAll(FILE* file) {
+        std::string text;
+        int c;
+        while ((c = fgetc(file)) != EOF) {
+            text += static_cast<char>(c);
+        }
+        fclose(file);
+        return text;
+    }
+
+    std::string root_;
+    char savedCwd_[4096];
+    bool hadPath_ = false;
+    std::string savedPath_;
+};
+
+TEST_F(FilesTest, LaneFilesFoundWhateverTheirCase) {
+    MakeFolder("Work");
+    MakeFile("Work/Prog.X0", "lane0");
+    char out[260];
+
+    // Absolute path, folder component and file name both in other case.
+    std::string wanted = root_ + "/WORK/PROG.X0";
+    ASSERT_TRUE(PlatformResolvePath(wanted.c_str(), out, sizeof(out)));
+    EXPECT_EQ(std::string(out), root_ + "/Work/Prog.X0");
+    FILE* file = PlatformOpenRead(wanted.c_str());
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(ReadAll(file), "lane0");
+
+    // Relative path from the current folder.
+    ASSERT_EQ(chdir(root_.c_str()), 0);
+    ASSERT_TRUE(PlatformResolvePath("work/prog.x0", out, sizeof(out)));
+    EXPECT_EQ(std::string(out), "Work/Prog.X0");
+    ASSERT_TRUE(PlatformResolvePath("./WORK//PROG.X0", out, sizeof(out)));
+    EXPECT_EQ(std::string(out), "./Work/Prog.X0");
+    file = PlatformOpenRead("PROG.X0");
+    EXPECT_EQ(file, nullptr);  // not in this folder
+}
+
+TEST_F(FilesTest, ExactNameWinsAndMissingNamesStayMissing) {
+    MakeFile("PROG.X1", "upper");
+    MakeFile("prog.x1", "lower");
+    ASSERT_EQ(chdir(root_.c_str()), 0);
+    char out[260];
+    ASSERT_TRUE(PlatformResolvePath("PROG.X1", out, sizeof(out)));
+    EXPECT_EQ(std::string(out), "PROG.X1");
+    FILE* file = PlatformOpenRead("prog.x1");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(ReadAll(file), "lower");
+
+    EXPECT_FALSE(PlatformResolvePath("PROG.X2", out, sizeof(out)));
+    EXPECT_EQ(std::string(out), "PROG.X2");
+    EXPECT_EQ(PlatformOpenRead("PROG.X2"), nullptr);
+    EXPECT_FALSE(PlatformResolvePath("NOFOLDER/PROG.X1", out, sizeof(out)));
+}
+
+TEST_F(FilesTest, ProgramSearchCurrentFolderThenPathInOrder) {
+    MakeFolder("here");
+    MakeFolder("first");
+    MakeFolder("second");
+    MakeFile("second/tool");
+    MakeFolder("first/decoy");  // a folder of the name is not a program
+    char out[260];
+
+    std::string path = root_ + "/first/decoy:" + root_ + "/first:" + root_ + "/second/";
+    setenv("PATH", path.c_str(), 1);
+    ASSERT_EQ(chdir((root_ + "/here").c_str()), 0);
+    ASSERT_TRUE(PlatformFindProgram("tool", out, sizeof(out)));
+    EXPECT_EQ(std::string(out), root_ + "/second/tool");
+
+    MakeFile("first/tool");
+    ASSERT_TRUE(PlatformFindProgram("tool", out, sizeof(out)));
+    EXPECT_EQ(std::string(out), root_ + "/first/tool");
+
+    // The current folder comes first, as a full path.
+    MakeFile("here/tool");
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+    ASSERT_TRUE(PlatformFindProgram("tool", out, sizeof(out)));
+    EXPECT_EQ(std::string(out), std::string(cwd) + "/tool");
+
+    // No room for the result: not found rather than cut.
+    EXPECT_FALSE(PlatformFindProgram("tool", out, 5));
+}
+
+TEST_F(FilesTest, ProgramSearchFallsBackToTheBareName) {
+    MakeFolder("bin");
+    MakeFile("bin/tavtool");
+    std::string path = root_ + "/bin";
+    setenv("PATH", path.c_str(), 1);
+    ASSERT_EQ(chdir(root_.c_str()), 0);
+    char out[260];
+    ASSERT_TRUE(PlatformFindProgram("tavtool.EXE", out, sizeof(out)));
+    EXPECT_EQ(std::string(out), root_ + "/bin/tavtool");
+
+    MakeFile("bin/tavtool.EXE");
+    ASSERT_TRUE(PlatformFindProgram("tavtool.EXE", out, sizeof(out)));
+    EXPECT_EQ(std::string(out), root_ + "/bin/tavtool.EXE");
+
+    EXPECT_FALSE(PlatformFindProgram("absent.EXE", out, sizeof(out)));
+    EXPECT_FALSE(PlatformFindProgram("tavtool.exe", out, sizeof(out)));  // ".EXE" only
+}
+
+TEST_F(FilesTest, FileTimeTextInLocalTime) {
+    const char* oldTz = getenv("TZ");
+    std::string savedTz = oldTz != nullptr ? oldTz : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+
+    MakeFile("prog.x0");
+    // Monday, 5 March 2001, 14:07:09 UTC.
+    struct timeval times[2] = {{983801229, 0}, {983801229, 0}};
+    ASSERT_EQ(utimes((root_ + "/prog.x0").c_str(), times), 0);
+    char text[26];
+    std::string upper = root_ + "/PROG.X0";
+    EXPECT_EQ(PlatformFileTimeText(upper.c_str(), text, sizeof(text)), FileTimeOk);
+    EXPECT_EQ(std::string(text), "Mon Mar  5 14:07:09 2001\n");
+
+    setenv("TZ", "CET-1", 1);  // local time follows the zone
+    tzset();
+    EXPECT_EQ(PlatformFileTimeText(upper.c_str(), text, sizeof(text)), FileTimeOk);
+    EXPECT_EQ(std::string(text), "Mon Mar  5 15:07:09 2001\n");
+
+    std::string missing = root_ + "/none.x0";
+    EXPECT_EQ(PlatformFileTimeText(missing.c_str(), text, sizeof(text)), FileTimeOpenFailed);
+
+    if (oldTz != nullptr) {
+        setenv("TZ", savedTz.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
+
+}  // namespace

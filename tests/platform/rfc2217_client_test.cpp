@@ -1,0 +1,478 @@
+// The network serial port client against a scripted server on a Unix socket in a temporary
+// folder: negotiation, command encoding, 0xFF escaping, modem state, time-outs and a
+// vanishing server.
+#include "platform/rfc2217_client.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t IAC = 255, SB = 250, SE = 240, WILL = 251, WONT = 252, DO = 253, DONT = 254;
+
+const Bytes kClientOpening = {IAC, WILL, 0, IAC, DO, 0, IAC, WILL, 3, IAC, DO, 3, IAC, WILL, 44};
+const Bytes kModemMask = {IAC, SB, 44, 11, IAC, IAC, IAC, SE};
+
+int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+void SendBytes(int fd, const Bytes& bytes) {
+    ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+}
+
+// Reads until `count` bytes came or `timeoutMs` passed.
+Bytes ReadBytes(int fd, size_t count, int timeoutMs = 2000) {
+    Bytes got;
+    auto start = Clock::now();
+    while (got.size() < count) {
+        int left = timeoutMs - static_cast<int>(MsSince(start));
+        pollfd p = {fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, left) <= 0) {
+            break;
+        }
+        uint8_t buffer[256];
+        ssize_t n = recv(fd, buffer, std::min(sizeof buffer, count - got.size()), 0);
+        if (n <= 0) {
+            break;
+        }
+        got.insert(got.end(), buffer, buffer + n);
+    }
+    return got;
+}
+
+// A listening socket in a fresh folder; the script runs on the accepted connection in a
+// thread while the client opens.
+class ScriptedServer {
+  public:
+    ScriptedServer() {
+        char folder[] = "/tmp/rfc2217testXXXXXX";
+        folder_ = mkdtemp(folder);
+        path_ = folder_ + "/COM1";
+        listener_ = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        strcpy(address.sun_path, path_.c_str());
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener_, 2);
+    }
+    ~ScriptedServer() {
+        Finish();
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        close(listener_);
+        unlink(path_.c_str());
+        rmdir(folder_.c_str());
+    }
+    void Run(std::function<void(int fd)> script) {
+        thread_ = std::thread([this, script] {
+            pollfd p = {listener_, POLLIN, 0};
+            if (poll(&p, 1, 5000) <= 0) {
+                return;
+            }
+            fd_ = accept(listener_, nullptr, nullptr);
+            script(fd_);
+        });
+    }
+    // Waits for the script; the accepted connection stays open for the test.
+    int Finish() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return fd_;
+    }
+    // Hangs up on the client.
+    void CloseConnection() {
+        Finish();
+        close(fd_);
+        fd_ = -1;
+    }
+    const char* path() const { return path_.c_str(); }
+
+  private:
+    std::string folder_;
+    std::string path_;
+    int listener_ = -1;
+    int fd_ = -1;
+    std::thread thread_;
+};
+
+// The usual server side of the opening; records what the client sent before DO 44.
+void AgreeOpening(int fd, Bytes* beforeAgreement, Bytes* afterAgreement) {
+    *beforeAgreement = ReadBytes(fd, kClientOpening.size());
+    SendBytes(fd, {IAC, DO, 0, IAC, WILL, 0, IAC, DO, 3, IAC, WILL, 3, IAC, DO, 44});
+    *afterAgreement = ReadBytes(fd, kModemMask.size());
+}
+
+struct OpenClient {
+    ScriptedServer server;
+    Rfc2217Connection* connection = nullptr;
+    int fd = -1;
+    int error = 0;
+
+    OpenClient() {
+        Bytes before, after;
+        server.Run([&](int s) { AgreeOpening(s, &before, &after); });
+        connection = Rfc2217Open(server.path(), nullptr, nullptr, &error);
+        fd = server.Finish();
+        EXPECT_EQ(before, kClientOpening);
+        EXPECT_EQ(after, kModemMask);
+    }
+    ~OpenClient() { Rfc2217Close(connection); }
+};
+
+TEST(Rfc2217Negotiation, SkipsBannerAndSendsNoPortCommandBeforeAgreement) {
+    ScriptedServer server;
+    Bytes opening, quietBeforeAgreement, afterAgreement;
+    server.Run([&](int fd) {
+        SendBytes(fd, {'W', 'e', 'l', 'c', 'o', 'm', 'e', '\r', '\n'});
+        opening = ReadBytes(fd, kClientOpening.size());
+        // Nothing more may come while the server has not agreed to port control.
+        quietBeforeAgreement = ReadBytes(fd, 1, 150);
+        SendBytes(fd, {IAC, DO, 0, IAC, WILL, 0, IAC, DO, 3, IAC, WILL, 3, IAC, DO, 44});
+        afterAgreement = ReadBytes(fd, kModemMask.size());
+    });
+    int error = 0;
+    Rfc2217Connection* c = Rfc2217Open(server.path(), nullptr, nullptr, &error);
+    server.Finish();
+    ASSERT_NE(c, nullptr) << error;
+    EXPECT_EQ(opening, kClientOpening);
+    EXPECT_TRUE(quietBeforeAgreement.empty());
+    EXPECT_EQ(afterAgreement, kModemMask);
+
+    uint32_t queued = 99;
+    ASSERT_TRUE(Rfc2217QueuedInput(c, &queued, &error));
+    EXPECT_EQ(queued, 0u) << "the banner is not data";
+    Rfc2217Close(c);
+}
+
+TEST(Rfc2217Negotiation, RepeatedRequestsGetNoAnswerAndUnknownOnesOneRefusal) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    // Requests the client already agreed to, twice, and an unknown option twice.
+    SendBytes(client.fd, {IAC, DO,  0,  IAC, WILL, 3,  IAC, DO,  44,   IAC, DO,  0,    IAC, WILL,
+                          3,   IAC, DO, 24,  IAC,  DO, 24,  IAC, WILL, 1,   IAC, WILL, 1});
+    int error = 0;
+    ASSERT_TRUE(Rfc2217SetRts(client.connection, true, &error));
+    const Bytes refusalsThenRtsOn = {IAC, WONT, 24, IAC, DONT, 1, IAC, SB, 44, 5, 11, IAC, SE};
+    EXPECT_EQ(ReadBytes(client.fd, refusalsThenRtsOn.size()), refusalsThenRtsOn);
+    EXPECT_TRUE(ReadBytes(client.fd, 1, 100).empty());
+}
+
+TEST(Rfc2217Negotiation, ServerThatNeverAgreesFailsTheOpenWithItsText) {
+    ScriptedServer server;
+    server.Run([](int fd) {
+        ReadBytes(fd, kClientOpening.size());
+        SendBytes(fd, {'P', 'o', 'r', 't', ' ', 'i', 'n', ' ', 'u', 's', 'e', '\r', '\n'});
+    });
+    testing::internal::CaptureStdout();
+    auto start = Clock::now();
+    int error = 0;
+    Rfc2217Connection* c = Rfc2217Open(server.path(), nullptr, nullptr, &error);
+    int64_t elapsed = MsSince(start);
+    std::string out = testing::internal::GetCapturedStdout();
+    server.Finish();
+    EXPECT_EQ(c, nullptr);
+    EXPECT_EQ(error, EPROTO);
+    EXPECT_GE(elapsed, 2500);
+    EXPECT_LT(elapsed, 5000);
+    EXPECT_NE(out.find("not an RFC 2217 server"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"Port in use\""), std::string::npos) << out;
+}
+
+TEST(Rfc2217Negotiation, ServerHangingUpDuringOpenFailsAtOnce) {
+    ScriptedServer server;
+    server.Run([](int fd) {
+        SendBytes(fd, {'b', 'u', 's', 'y', '\r', '\n'});
+        shutdown(fd, SHUT_WR);
+    });
+    testing::internal::CaptureStdout();
+    auto start = Clock::now();
+    int error = 0;
+    Rfc2217Connection* c = Rfc2217Open(server.path(), nullptr, nullptr, &error);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(c, nullptr);
+    EXPECT_EQ(error, ECONNRESET);
+    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_NE(out.find("closed the connection"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"busy\""), std::string::npos) << out;
+}
+
+TEST(Rfc2217Negotiation, RefusedPortControlFailsAtOnce) {
+    ScriptedServer server;
+    server.Run([](int fd) {
+        ReadBytes(fd, kClientOpening.size());
+        SendBytes(fd, {IAC, DONT, 44});
+    });
+    testing::internal::CaptureStdout();
+    auto start = Clock::now();
+    int error = 0;
+    Rfc2217Connection* c = Rfc2217Open(server.path(), nullptr, nullptr, &error);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(c, nullptr);
+    EXPECT_EQ(error, EPROTO);
+    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_NE(out.find("refused serial port control"), std::string::npos) << out;
+}
+
+TEST(Rfc2217Negotiation, MissingSocketIsAnOpenErrorWithErrno) {
+    int error = 0;
+    EXPECT_EQ(Rfc2217Open("/tmp/no-such-dir-for-rfc2217/COM1", nullptr, nullptr, &error), nullptr);
+    EXPECT_EQ(error, ENOENT);
+}
+
+TEST(Rfc2217Commands, FirstSettingsGoOutInFullThenOnlyChanges) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    SerialSettings settings;
+    settings.BaudRate = 115200;
+    int error = 0;
+    ASSERT_TRUE(Rfc2217Apply(client.connection, settings, &error));
+    const Bytes full = {IAC, SB, 44, 1, 0x00, 0x01, 0xC2, 0x00, IAC, SE,  // 115200
+                        IAC, SB, 44, 2, 8,    IAC,  SE,                   // 8 data bits
+                        IAC, SB, 44, 3, 1,    IAC,  SE,                   // no parity
+                        IAC, SB, 44, 4, 1,    IAC,  SE,                   // one stop bit
+                        IAC, SB, 44, 5, 1,    IAC,  SE,                   // no flow control
+                        IAC, SB, 44, 5, 12,   IAC,  SE,                   // RTS off
+                        IAC, SB, 44, 5, 9,    IAC,  SE};                  // DTR off
+    EXPECT_EQ(ReadBytes(client.fd, full.size()), full);
+
+    settings.BaudRate = 38400;
+    ASSERT_TRUE(Rfc2217Apply(client.connection, settings, &error));
+    const Bytes rate = {IAC, SB, 44, 1, 0x00, 0x00, 0x96, 0x00, IAC, SE};
+    EXPECT_EQ(ReadBytes(client.fd, rate.size()), rate);
+
+    settings.fOutxCtsFlow = true;
+    settings.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    ASSERT_TRUE(Rfc2217Apply(client.connection, settings, &error));
+    settings.fOutxCtsFlow = false;
+    settings.fRtsControl = RTS_CONTROL_DISABLE;
+    ASSERT_TRUE(Rfc2217Apply(client.connection, settings, &error));
+    const Bytes handshakeOnThenOff = {IAC, SB,  44, 5,   3,  IAC, SE, IAC, SB,  44, 5,
+                                      1,   IAC, SE, IAC, SB, 44,  5,  12,  IAC, SE};
+    EXPECT_EQ(ReadBytes(client.fd, handshakeOnThenOff.size()), handshakeOnThenOff);
+    EXPECT_TRUE(ReadBytes(client.fd, 1, 100).empty());
+}
+
+TEST(Rfc2217Commands, IacInAValueIsDoubled) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    SerialSettings settings;
+    settings.BaudRate = 0x0100FF;
+    int error = 0;
+    ASSERT_TRUE(Rfc2217Apply(client.connection, settings, &error));
+    const Bytes rate = {IAC, SB, 44, 1, 0x00, 0x01, 0x00, IAC, IAC, IAC, SE};
+    EXPECT_EQ(ReadBytes(client.fd, rate.size()), rate);
+}
+
+TEST(Rfc2217Commands, RtsAndPurgeEncodingAndReleaseForExit) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    int error = 0;
+    ASSERT_TRUE(Rfc2217SetRts(client.connection, true, &error));
+    ASSERT_TRUE(Rfc2217SetRts(client.connection, false, &error));
+    ASSERT_TRUE(Rfc2217Purge(client.connection, PURGE_TXABORT | PURGE_TXCLEAR, &error));
+    Rfc2217ReleaseLinesForExit(client.connection);
+    const Bytes expected = {IAC, SB, 44,  5,  11,  IAC, SE, IAC, SB, 44,  5,  12,
+                            IAC, SE, IAC, SB, 44,  12,  2,  IAC, SE, IAC, SB, 44,
+                            5,   1,  IAC, SE, IAC, SB,  44, 5,   12, IAC, SE};
+    EXPECT_EQ(ReadBytes(client.fd, expected.size()), expected);
+}
+
+TEST(Rfc2217Data, IacIsDoubledBothWaysAndOnlyDataIsCounted) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    int error = 0;
+    uint32_t written = 0;
+    ASSERT_TRUE(Rfc2217Write(client.connection, 0xFF, &written, false, 100, &error));
+    EXPECT_EQ(written, 1u);
+    ASSERT_TRUE(Rfc2217Write(client.connection, 0x0F, &written, false, 100, &error));
+    EXPECT_EQ(ReadBytes(client.fd, 3), (Bytes{IAC, IAC, 0x0F}));
+
+    // A reply, a modem state and a no-op between the data bytes 0xFF, 'A' and 0x00.
+    SendBytes(client.fd, {IAC, IAC, IAC, SB,  44, 101, 0,   1,    0xC2, 0,  IAC, SE,
+                          'A', IAC, 241, IAC, SB, 44,  107, 0x10, IAC,  SE, 0x00});
+    uint32_t queued = 0;
+    ASSERT_TRUE(Rfc2217QueuedInput(client.connection, &queued, &error));
+    EXPECT_EQ(queued, 3u);
+    Bytes got;
+    for (int i = 0; i < 3; ++i) {
+        uint8_t byte = 0;
+        uint32_t count = 0;
+        ASSERT_TRUE(Rfc2217Read(client.connection, &byte, &count, 100, &error));
+        ASSERT_EQ(count, 1u);
+        got.push_back(byte);
+    }
+    EXPECT_EQ(got, (Bytes{0xFF, 'A', 0x00}));
+}
+
+TEST(Rfc2217Data, ReadTimesOutEmptyWithinItsTime) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    auto start = Clock::now();
+    uint8_t byte = 0;
+    uint32_t got = 7;
+    int error = 0;
+    ASSERT_TRUE(Rfc2217Read(client.connection, &byte, &got, 150, &error));
+    EXPECT_EQ(got, 0u);
+    EXPECT_GE(MsSince(start), 140);
+    EXPECT_LT(MsSince(start), 1000);
+}
+
+TEST(Rfc2217ModemState, CtsFollowsNotificationsAndIsOffBeforeTheFirst) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    int error = 0;
+    bool cts = true;
+    ASSERT_TRUE(Rfc2217GetCts(client.connection, &cts, &error));
+    EXPECT_FALSE(cts);
+    SendBytes(client.fd, {IAC, SB, 44, 107, 0x11, IAC, SE});
+    ASSERT_TRUE(Rfc2217GetCts(client.connection, &cts, &error));
+    EXPECT_TRUE(cts);
+    SendBytes(client.fd, {IAC, SB, 44, 107, 0x01, IAC, SE});
+    ASSERT_TRUE(Rfc2217GetCts(client.connection, &cts, &error));
+    EXPECT_FALSE(cts);
+    SendBytes(client.fd, {IAC, SB, 44, 107, IAC, IAC, IAC, SE});  // every line on
+    ASSERT_TRUE(Rfc2217GetCts(client.connection, &cts, &error));
+    EXPECT_TRUE(cts);
+}
+
+TEST(Rfc2217ModemState, WriteWithFlowControlDropsTheByteWhileCtsStaysOff) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    int error = 0;
+    uint32_t written = 9;
+    auto start = Clock::now();
+    ASSERT_TRUE(Rfc2217Write(client.connection, 0x0F, &written, true, 100, &error));
+    EXPECT_EQ(written, 0u);
+    EXPECT_GE(MsSince(start), 95);
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_TRUE(ReadBytes(client.fd, 1, 100).empty());
+
+    SendBytes(client.fd, {IAC, SB, 44, 107, 0x10, IAC, SE});
+    ASSERT_TRUE(Rfc2217Write(client.connection, 0x0F, &written, true, 100, &error));
+    EXPECT_EQ(written, 1u);
+    EXPECT_EQ(ReadBytes(client.fd, 1), Bytes{0x0F});
+}
+
+TEST(Rfc2217ModemState, WriteWaitsForCtsRisingDuringItsTimeout) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    int fd = client.fd;
+    std::thread raiser([fd] {
+        ReadBytes(fd, 1, 100);  // the client sends nothing while it waits
+        SendBytes(fd, {IAC, SB, 44, 107, 0x10, IAC, SE});
+    });
+    int error = 0;
+    uint32_t written = 0;
+    auto start = Clock::now();
+    ASSERT_TRUE(Rfc2217Write(client.connection, 0x7F, &written, true, 2000, &error));
+    EXPECT_GE(MsSince(start), 90);
+    raiser.join();
+    EXPECT_EQ(written, 1u);
+}
+
+TEST(Rfc2217Purge, DropsBufferedInputAndWhatCameBeforeTheAcknowledgement) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    SendBytes(client.fd, {'o', 'l', 'd'});
+    int error = 0;
+    uint32_t queued = 0;
+    ASSERT_TRUE(Rfc2217QueuedInput(client.connection, &queued, &error));
+    EXPECT_EQ(queued, 3u);
+
+    int fd = client.fd;
+    Bytes command;
+    std::thread server([fd, &command] {
+        command = ReadBytes(fd, 7);
+        SendBytes(fd, {'s', 't', 'a', 'l', 'e', IAC, SB, 44, 112, 1, IAC, SE, 'n', 'e', 'w'});
+    });
+    ASSERT_TRUE(Rfc2217Purge(client.connection, PURGE_RXABORT | PURGE_RXCLEAR, &error));
+    server.join();
+    EXPECT_EQ(command, (Bytes{IAC, SB, 44, 12, 1, IAC, SE}));
+    std::string got;
+    uint8_t byte = 0;
+    uint32_t count = 0;
+    while (Rfc2217Read(client.connection, &byte, &count, 200, &error) && count == 1) {
+        got.push_back(static_cast<char>(byte));
+    }
+    EXPECT_EQ(got, "new");
+}
+
+TEST(Rfc2217Purge, ServerThatNeverAcknowledgesIsWaitedForOnlyOnce) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    int error = 0;
+    auto start = Clock::now();
+    ASSERT_TRUE(Rfc2217Purge(client.connection, 15, &error));
+    EXPECT_LT(MsSince(start), 1000);
+    start = Clock::now();
+    ASSERT_TRUE(Rfc2217Purge(client.connection, 15, &error));
+    EXPECT_LT(MsSince(start), 100);
+    SendBytes(client.fd, {'x'});
+    uint8_t byte = 0;
+    uint32_t count = 0;
+    ASSERT_TRUE(Rfc2217Read(client.connection, &byte, &count, 1000, &error));
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(byte, 'x');
+    EXPECT_EQ(ReadBytes(client.fd, 14),
+              (Bytes{IAC, SB, 44, 12, 3, IAC, SE, IAC, SB, 44, 12, 3, IAC, SE}));
+}
+
+TEST(Rfc2217Closed, ReadAndWriteFailWithAnErrnoWhenTheServerHangsUp) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    SendBytes(client.fd, {'z'});
+    client.server.CloseConnection();
+    int error = 0;
+    uint8_t byte = 0;
+    uint32_t got = 0;
+    auto start = Clock::now();
+    ASSERT_TRUE(Rfc2217Read(client.connection, &byte, &got, 2000, &error));
+    EXPECT_EQ(byte, 'z') << "data that came before the hang-up is still delivered";
+    EXPECT_FALSE(Rfc2217Read(client.connection, &byte, &got, 2000, &error));
+    EXPECT_EQ(error, ECONNRESET);
+    EXPECT_LT(MsSince(start), 1000);
+    uint32_t written = 0;
+    error = 0;
+    EXPECT_FALSE(Rfc2217Write(client.connection, 0x0F, &written, false, 100, &error));
+    EXPECT_TRUE(error == ECONNRESET || error == EPIPE) << error;
+    bool cts = false;
+    EXPECT_FALSE(Rfc2217GetCts(client.connection, &cts, &error));
+    EXPECT_FALSE(Rfc2217SetRts(client.connection, false, &error));
+}
+
+TEST(Rfc2217Closed, ReadWithoutLimitEndsWhenTheServerHangsUp) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    ScriptedServer& server = client.server;
+    std::thread hangUp([&server] {
+        ReadBytes(server.Finish(), 1, 100);  // the reader sends nothing while it waits
+        server.CloseConnection();
+    });
+    int error = 0;
+    uint8_t byte = 0;
+    uint32_t got = 0;
+    EXPECT_FALSE(Rfc2217Read(client.connection, &byte, &got, -1, &error));
+    hangUp.join();
+    EXPECT_EQ(error, ECONNRESET);
+}
+
+}  // namespace

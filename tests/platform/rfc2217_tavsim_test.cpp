@@ -1,0 +1,189 @@
+// The network serial port client against the real simulated-board server: reset through
+// RTS, CTS reported by the server, and a sync pair answered at the board's rate.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/rfc2217_client.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// tavsim in its own temporary folder, started and waited for by its "listening" line.
+class Tavsim {
+  public:
+    explicit Tavsim(std::vector<std::string> extra) {
+        char folder[] = "/tmp/tavsimtestXXXXXX";
+        folder_ = mkdtemp(folder);
+        socket_ = folder_ + "/COM1";
+        log_ = folder_ + "/tavsim.log";
+        std::vector<std::string> args = {TAVSIM_PATH, "--socket", socket_, "--log", log_};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(&a[0]);
+        }
+        argv.push_back(nullptr);
+
+        int out[2];
+        if (pipe(out) != 0) {
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        if (posix_spawn(&pid_, TAVSIM_PATH, &actions, nullptr, argv.data(), environ) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        stdout_ = out[0];
+    }
+    ~Tavsim() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            Wait(5000);
+        }
+        if (stdout_ >= 0) {
+            close(stdout_);
+        }
+        unlink(log_.c_str());
+        unlink(socket_.c_str());
+        rmdir(folder_.c_str());
+    }
+    // Reads its standard output until the listening line, within the bound.
+    bool Listening(int timeoutMs = 5000) {
+        auto start = Clock::now();
+        while (output_.find('\n') == std::string::npos) {
+            int left = timeoutMs - static_cast<int>(MsSince(start));
+            pollfd p = {stdout_, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, left) <= 0) {
+                return false;
+            }
+            char buffer[256];
+            ssize_t n = read(stdout_, buffer, sizeof buffer);
+            if (n <= 0) {
+                return false;
+            }
+            output_.append(buffer, static_cast<size_t>(n));
+        }
+        return output_ == "tavsim: listening on " + socket_ + "\n";
+    }
+    // Waits for the exit; -1 when it did not end within the bound.
+    int Wait(int timeoutMs) {
+        auto start = Clock::now();
+        while (MsSince(start) < timeoutMs) {
+            int status = 0;
+            pid_t done = waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            pollfd none = {-1, 0, 0};
+            poll(&none, 0, 5);
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        return -1;
+    }
+    const char* socket() const { return socket_.c_str(); }
+    const std::string& output() const { return output_; }
+
+  private:
+    std::string folder_, socket_, log_, output_;
+    pid_t pid_ = -1;
+    int stdout_ = -1;
+};
+
+bool WaitForCts(Rfc2217Connection* c, bool wanted, int timeoutMs) {
+    auto start = Clock::now();
+    while (MsSince(start) < timeoutMs) {
+        bool cts = !wanted;
+        int error = 0;
+        if (!Rfc2217GetCts(c, &cts, &error)) {
+            return false;
+        }
+        if (cts == wanted) {
+            return true;
+        }
+        uint8_t byte = 0;
+        uint32_t got = 0;
+        Rfc2217Read(c, &byte, &got, 5, &error);  // a bounded wait that also takes in news
+    }
+    return false;
+}
+
+TEST(Rfc2217Tavsim, ResetThroughRtsThenSyncPairIsAnswered) {
+    Tavsim sim({"--once"});
+    ASSERT_TRUE(sim.Listening()) << sim.output();
+    int error = 0;
+    Rfc2217Connection* c = Rfc2217Open(sim.socket(), nullptr, nullptr, &error);
+    ASSERT_NE(c, nullptr) << error;
+
+    SerialSettings settings;
+    settings.BaudRate = 115200;
+    ASSERT_TRUE(Rfc2217Apply(c, settings, &error)) << error;
+    ASSERT_TRUE(Rfc2217Purge(c, 15, &error)) << error;
+    ASSERT_TRUE(Rfc2217SetRts(c, true, &error)) << error;
+    ASSERT_TRUE(Rfc2217SetRts(c, false, &error)) << error;
+    settings.fOutxCtsFlow = true;
+    settings.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    ASSERT_TRUE(Rfc2217Apply(c, settings, &error)) << error;
+
+    EXPECT_TRUE(WaitForCts(c, false, 3000));
+    ASSERT_TRUE(WaitForCts(c, true, 3000));
+
+    for (int i = 0; i < 2; ++i) {
+        uint32_t written = 0;
+        ASSERT_TRUE(Rfc2217Write(c, 0x0F, &written, true, 100, &error)) << error;
+        EXPECT_EQ(written, 1u);
+    }
+    uint8_t byte = 0;
+    uint32_t got = 0;
+    ASSERT_TRUE(Rfc2217Read(c, &byte, &got, 2000, &error)) << error;
+    ASSERT_EQ(got, 1u);
+    EXPECT_EQ(byte, 0x0F);
+
+    Rfc2217Close(c);
+    EXPECT_EQ(sim.Wait(5000), 0) << "--once ends the server after the client";
+    struct stat st;
+    EXPECT_NE(lstat(sim.socket(), &st), 0) << "the socket file is removed";
+}
+
+TEST(Rfc2217Tavsim, OneClientAtATime) {
+    Tavsim sim({});
+    ASSERT_TRUE(sim.Listening()) << sim.output();
+    int error = 0;
+    Rfc2217Connection* first = Rfc2217Open(sim.socket(), nullptr, nullptr, &error);
+    ASSERT_NE(first, nullptr) << error;
+    testing::internal::CaptureStdout();
+    Rfc2217Connection* second = Rfc2217Open(sim.socket(), nullptr, nullptr, &error);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(out.find("port busy"), std::string::npos) << out;
+    Rfc2217Close(first);
+    Rfc2217Connection* third = Rfc2217Open(sim.socket(), nullptr, nullptr, &error);
+    EXPECT_NE(third, nullptr) << "the port is free again once the first client left";
+    Rfc2217Close(third);
+}
+
+}  // namespace

@@ -1,0 +1,134 @@
+// RAM download protocol on the wire: packets, answers, the start packet's closing byte and
+// the order of releasing the line and judging the answer.
+#include <map>
+
+#include "tavram_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class RamProtocolTest : public RamLoaderTest {
+  protected:
+    // A connected line: port open, flow control on; the target answers after the n-th
+    // byte written (counted from 1) with the byte given.
+    void Connect(std::map<size_t, uint8_t> answers) {
+        OpenComPort(1, kBaudHigh);
+        EnableAuto_RTS_CTS(1);
+        FakeClearWrittenBytes();
+        FakeSetResponder(
+            [answers, count = size_t{0}](uint8_t, std::vector<uint8_t>& reply) mutable {
+                auto it = answers.find(++count);
+                if (it != answers.end()) {
+                    reply.push_back(it->second);
+                }
+            });
+    }
+
+    int Load(const std::vector<std::string>& lanes) {
+        WriteLanes("PROG", lanes);
+        for (int lane = 0; lane < 4; ++lane) {
+            files_[lane] = fopen(Path("PROG.X" + std::to_string(lane)).c_str(), "rb");
+        }
+        const int code = FakeRunCapturing([&] { LoadToRam(files_); }, &output);
+        for (FILE* file : files_) {
+            fclose(file);
+        }
+        return code;
+    }
+
+    FILE* files_[4] = {};
+};
+
+const Bytes kWorkedDataPacket = {0x00, 0x00, 0x0F, 0x01, 0x00, 0x10, 0x00, 0x12,
+                                 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0};
+
+TEST_F(RamProtocolTest, WorkedExampleByteForByte) {
+    Connect({{15, 0x58}, {19, 0x15}});
+    EXPECT_EQ(Load(WorkedExampleLanes()), -1);
+    Bytes expected = kWorkedDataPacket;
+    expected.insert(expected.end(), {0x05, 0x00, 0x10, 0x00, 0x05});
+    EXPECT_EQ(FakeWrittenBytes(), expected);
+    EXPECT_EQ(output, "\rWriting Target Address: 001000(HEX)\n19   13(HEX) Bytes Loaded\n");
+    EXPECT_EQ(BytesLoaded, 15u);
+    EXPECT_EQ(LoadAddress, 0x1000u);
+    EXPECT_FALSE(FakeCtsFlowOn());
+    EXPECT_FALSE(FakeRtsOn());
+}
+
+TEST_F(RamProtocolTest, WrongAnswerToADataPacketStopsAtOnce) {
+    Connect({{15, 0x57}});
+    EXPECT_EQ(Load(WorkedExampleLanes()), 2);
+    EXPECT_EQ(FakeWrittenBytes(), kWorkedDataPacket);
+    EXPECT_EQ(output, "\rWriting Target Address: 001000(HEX)\nTARGET COMMUNICATION CHECKSUM ERROR");
+}
+
+TEST_F(RamProtocolTest, WrongAnswerToTheStartPacketAfterTheClosingByte) {
+    Connect({{15, 0x58}, {19, 0x16}});
+    EXPECT_EQ(Load(WorkedExampleLanes()), 2);
+    EXPECT_EQ(FakeWrittenBytes().size(), 20u);
+    EXPECT_EQ(FakeWrittenBytes().back(), 0x05);
+    EXPECT_EQ(output, "\rWriting Target Address: 001000(HEX)\nTARGET COMMUNICATION CHECKSUM ERROR");
+}
+
+TEST_F(RamProtocolTest, LineIsReleasedBeforeTheStartAnswerIsJudged) {
+    // Dropping flow control fails: had the answer been judged first, the checksum
+    // message would show instead of the failure of the release.
+    Connect({{15, 0x58}, {19, 0x16}});
+    FakeFailCall("setsettings", 5);
+    EXPECT_EQ(Load(WorkedExampleLanes()), 2);
+    EXPECT_EQ(FakeWrittenBytes().back(), 0x05);
+    EXPECT_EQ(output, "\rWriting Target Address: 001000(HEX)\nEnableAuto_RTS_CTS() Failed: 5\n");
+
+    FakeReset();
+    Connect({{15, 0x58}, {19, 0x16}});
+    FakeFailCall("setrts", 6);
+    EXPECT_EQ(Load(WorkedExampleLanes()), 2);
+    EXPECT_FALSE(FakeCtsFlowOn());
+    EXPECT_EQ(output, "\rWriting Target Address: 001000(HEX)\nSetRtsSignal() Failed: 6 \n");
+}
+
+TEST_F(RamProtocolTest, ProgramWithoutDataRecordsCountsFour) {
+    Connect({{4, 0x25}});  // 05 00 20 00
+    EXPECT_EQ(Load(LaneTexts({}, 0x2000)), -1);
+    EXPECT_EQ(FakeWrittenBytes(), (Bytes{0x05, 0x00, 0x20, 0x00, 0x05}));
+    EXPECT_EQ(output, "\n4   4(HEX) Bytes Loaded\n");
+}
+
+TEST_F(RamProtocolTest, EmptyRecordAndHighAddressByte) {
+    // 00 00 07 01 34 56 78: sum 0x10A; the progress line shows all 32 bits.
+    Connect({{7, 0x0A}, {11, 0x1D}});
+    EXPECT_EQ(Load(LaneTexts({{0x12345678, {}}}, 0xAB000018)), -1);
+    EXPECT_EQ(FakeWrittenBytes(),
+              (Bytes{0x00, 0x00, 0x07, 0x01, 0x34, 0x56, 0x78, 0x05, 0x00, 0x00, 0x18, 0x05}));
+    EXPECT_EQ(output, "\rWriting Target Address: 12345678(HEX)\n11   B(HEX) Bytes Loaded\n");
+}
+
+TEST_F(RamProtocolTest, LaneFilesEndingWithoutTerminationKeepTheLine) {
+    Connect({{11, 0xF6}});  // 00 00 0B 01 00 00 40 11 22 33 44
+    EXPECT_EQ(Load(LaneTexts({{0x40, {0x11223344}}}, -1)), -1);
+    EXPECT_EQ(FakeWrittenBytes().size(), 11u);
+    EXPECT_EQ(output, "\rWriting Target Address: 000040(HEX)\n15   F(HEX) Bytes Loaded\n");
+    EXPECT_TRUE(FakeCtsFlowOn());
+}
+
+TEST_F(RamProtocolTest, NothingAfterTheTerminationRecordIsRead) {
+    Connect({{4, 0x15}});
+    std::vector<std::string> lanes = LaneTexts({}, 0x1000);
+    for (std::string& lane : lanes) {
+        lane += "garbage that the reader would refuse\n";
+    }
+    EXPECT_EQ(Load(lanes), -1);
+    EXPECT_EQ(output, "\n4   4(HEX) Bytes Loaded\n");
+}
+
+TEST_F(RamProtocolTest, MissingAnswerIsATimeOutNotAByte) {
+    Connect({});
+    EXPECT_EQ(Load(WorkedExampleLanes()), 2);
+    EXPECT_EQ(FakeWrittenBytes(), kWorkedDataPacket);
+    EXPECT_EQ(output,
+              "\rWriting Target Address: 001000(HEX)"
+              "\nReceiveWait(): Timeout, No Answer From Target\n");
+}
+
+}  // namespace
