@@ -567,7 +567,7 @@ const char kUsage[] =
     "Board:\n"
     "  --baud 38400|115200     the firmware's own rate (default 115200)\n"
     "  --pacing                each byte takes 10 bits at the line rate\n"
-    "  --ready-ms N            CTS rises N ms after the RTS pulse (default 20)\n"
+    "  --ready-ms N            CTS rises N ms after the RTS pulse (default 150)\n"
     "  --flash-dir DIR         keep stored programs in DIR (default: memory only)\n"
     "  --flash-capacity WORDS  flash size in words\n"
     "Faults:\n"
