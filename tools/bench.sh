@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Download throughput against the simulated board with line-speed pacing (every byte takes
+# 10 bits at the line rate), for tavram and for tavfla in Save and Fast mode, at both
+# rates. Prints the download time each tool reports and the share of the line rate used.
+#
+#   tools/bench.sh [BUILD_DIR] [WORDS]     (defaults: build, 20000 words)
+set -euo pipefail
+
+build=${1:-build}
+words=${2:-20000}
+root=$(cd "$(dirname "$0")/.." && pwd)
+bin=$root/$build/bin
+work=$(mktemp -d /tmp/tavbench.XXXXXX)
+sim_pid=""
+
+stop_sim() {
+    if [ -n "$sim_pid" ]; then
+        kill "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+        sim_pid=""
+    fi
+}
+trap 'stop_sim; rm -rf "$work"' EXIT
+
+cp "$bin/tavram" "$bin/tavfla" "$work/"
+cd "$work"
+"$bin/lanegen" --random "$words" --seed 1 --address 10000 BENCH
+
+start_sim() {
+    stop_sim
+    rm -rf flash && mkdir flash
+    "$bin/tavsim" --socket board.sock --baud "$1" --pacing --flash-dir flash \
+        --log /dev/null >sim.out &
+    sim_pid=$!
+    for _ in $(seq 100); do
+        grep -q listening sim.out 2>/dev/null && return
+        sleep 0.05
+    done
+    echo "tavsim did not start" >&2
+    exit 2
+}
+ln -sf board.sock COM1
+
+printf '%-22s %8s %10s %12s %10s\n' "run" "baud" "bytes" "seconds" "of line"
+for baud in 115200 38400; do
+    for run in "tavram" "tavfla -Mf" "tavfla -Ms"; do
+        start_sim "$baud"
+        printf 'PORT=COM1\nBAUD=%s\nMODE=s\n' "$baud" >tavfla.SET
+        printf 'PORT=COM1\nBAUD=%s\n' "$baud" >tavram.SET
+        out=$(./$run BENCH)
+        bytes=$(sed -n 's/^\([0-9]*\)   .*Bytes Loaded/\1/p' <<<"$out" | tail -n 1)
+        seconds=$(sed -n 's/^Download Time = *\([0-9.]*\) Seconds/\1/p' <<<"$out")
+        # Each byte goes to the board once and (flash) comes back as its echo: the line
+        # carries it in 10 bits either way, so the bound is baud / 10 bytes per second.
+        share=$(awk -v b="$bytes" -v s="$seconds" -v r="$baud" \
+            'BEGIN { if (s > 0) printf "%.0f%%", 100 * b / (s * r / 10); else print "-" }')
+        printf '%-22s %8s %10s %12s %10s\n' "$run" "$baud" "$bytes" "$seconds" "$share"
+    done
+done
