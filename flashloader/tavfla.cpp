@@ -34,10 +34,7 @@ int TavflaMain(int argc, char** argv) {
     ReadSettingsFile(kFlashLoader);
     ProcessCommandLine(kFlashLoader, argc, argv);
 
-    printf("Using Port  : COM%d\n", PortNumber);
-    if (SettingsChanged) {
-        WriteSettingsFile(kFlashLoader);
-    }
+    ReportPortAndSaveSettings(kFlashLoader);
 
     ObtainProgramName();
     FormLaneFileNames();

@@ -278,6 +278,14 @@ void ProcessCommandLine(const LoaderKind& kind, int argc, char** argv) {
     }
 }
 
+void ReportPortAndSaveSettings(const LoaderKind& kind) {
+    printf("Using Port  : COM%d\n", PortNumber);
+    // Saved before the name is checked: options of a run that then fails are kept.
+    if (SettingsChanged != 0) {
+        WriteSettingsFile(kind);
+    }
+}
+
 void ObtainProgramName() {
     if (ProgramName[0] == '\0') {
         printf("File To Load : ");

@@ -38,6 +38,9 @@ void WriteSettingsFile(const LoaderKind& kind);
 // them: argv[0] is skipped); -H / ? print the usage and end the process with code 0.
 void ProcessCommandLine(const LoaderKind& kind, int argc, char** argv);
 
+// "Using Port  : COMn" and the first save of changed settings.
+void ReportPortAndSaveSettings(const LoaderKind& kind);
+
 // Prompt when no name was given, the "." check, and the four lane file names.
 void ObtainProgramName();
 void FormLaneFileNames();

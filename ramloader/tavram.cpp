@@ -29,10 +29,7 @@ int TavramMain(int argc, char** argv) {
     FormSettingsPath(argc > 0 && argv[0] != nullptr ? argv[0] : "TAVRAM");
     ReadSettingsFile(kRamLoader);
     ProcessCommandLine(kRamLoader, argc, argv);
-    printf("Using Port  : COM%d\n", PortNumber);
-    if (SettingsChanged != 0) {
-        WriteSettingsFile(kRamLoader);
-    }
+    ReportPortAndSaveSettings(kRamLoader);
     ObtainProgramName();
     FormLaneFileNames();
     FILE* lanes[4] = {};

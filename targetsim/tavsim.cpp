@@ -22,36 +22,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/telnet_comport.h"
 #include "targetsim/board.h"
 
 namespace {
-
-constexpr uint8_t kIac = 255;
-constexpr uint8_t kDont = 254;
-constexpr uint8_t kDo = 253;
-constexpr uint8_t kWont = 252;
-constexpr uint8_t kWill = 251;
-constexpr uint8_t kSb = 250;
-constexpr uint8_t kSe = 240;
-constexpr uint8_t kOptBinary = 0;
-constexpr uint8_t kOptSga = 3;
-constexpr uint8_t kOptComPort = 44;
-
-constexpr uint8_t kSignature = 0;
-constexpr uint8_t kSetBaudrate = 1;
-constexpr uint8_t kSetDatasize = 2;
-constexpr uint8_t kSetParity = 3;
-constexpr uint8_t kSetStopsize = 4;
-constexpr uint8_t kSetControl = 5;
-constexpr uint8_t kNotifyModemstate = 7;
-constexpr uint8_t kFlowSuspend = 8;
-constexpr uint8_t kFlowResume = 9;
-constexpr uint8_t kSetModemstateMask = 11;
-constexpr uint8_t kPurgeData = 12;
-constexpr uint8_t kReplyOffset = 100;
-
-constexpr uint8_t kModemCts = 0x10;
-constexpr uint8_t kModemDeltaCts = 0x01;
 
 constexpr uint64_t kCtsCheckUs = 2000;  // CTS changes are reported within this time
 constexpr uint64_t kIdleWaitUs = 100000;
@@ -154,7 +128,7 @@ void Queue(Client& c, std::initializer_list<uint8_t> bytes) {
 }
 
 void QueueReply(Client& c, uint8_t command, const std::vector<uint8_t>& value) {
-    Queue(c, {kIac, kSb, kOptComPort, static_cast<uint8_t>(command + kReplyOffset)});
+    Queue(c, {kIac, kSb, kOptComPort, static_cast<uint8_t>(command + kServerOffset)});
     for (uint8_t b : value) {
         c.out.push_back(static_cast<char>(b));
         if (b == kIac) {
