@@ -4,7 +4,7 @@ BUILD ?= build
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= 2
 
-.PHONY: all build check demo windows sanitize clean
+.PHONY: all build check demo windows wine-check sanitize clean
 
 all: build
 
@@ -23,6 +23,10 @@ windows:
 	cmake -S . -B build-windows $(GENERATOR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release
 	cmake --build build-windows -j $(JOBS)
+
+# The Windows programs under Wine (own temporary prefix; no COM port is opened).
+wine-check: windows
+	bash tests/wine/check.sh build-windows/bin
 
 # Every test under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:
