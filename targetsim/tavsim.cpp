@@ -221,15 +221,20 @@ void PortCommand(Server& s, Client& c) {
         case kSetControl:
             if (!value.empty()) {
                 uint8_t what = value[0];
-                if (what == 1 || what == 2) {
+                // Line changes are logged so a run's last state of RTS can be checked.
+                if (what == kControlNoFlow || what == kControlXonXoff) {
                     c.hardwareFlow = false;
-                } else if (what == 3) {
+                    Log(s, "%s", "line: flow control off");
+                } else if (what == kControlHardwareFlow) {
                     // The port drives RTS high while handshaking.
                     c.hardwareFlow = true;
+                    Log(s, "%s", "line: hardware flow control on, RTS on");
                     BoardSetRts(s.board, true, now);
-                } else if (what == 11) {
+                } else if (what == kControlRtsOn) {
+                    Log(s, "%s", "line: RTS on");
                     BoardSetRts(s.board, true, now);
-                } else if (what == 12) {
+                } else if (what == kControlRtsOff) {
+                    Log(s, "%s", "line: RTS off");
                     BoardSetRts(s.board, false, now);
                 }
             }

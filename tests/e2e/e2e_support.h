@@ -334,6 +334,17 @@ class E2eTest : public ::testing::Test {
         ASSERT_EQ(board_->output(), "tavsim: listening on " + socket_ + "\n");
     }
 
+    // Waits for a board started with --once to end by itself after its client left, so
+    // that it has taken in everything the client sent; returns its exit code.
+    int WaitBoardEnd() {
+        if (!board_) {
+            return -1;
+        }
+        int code = board_->Wait(5000);
+        board_.reset();
+        return code;
+    }
+
     // Ends the board (SIGTERM) and reaps it; returns its exit code.
     int StopBoard() {
         if (!board_) {

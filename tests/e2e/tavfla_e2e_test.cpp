@@ -97,7 +97,7 @@ TEST_P(TavflaFaultE2e, FailureIsReportedAndEndsWithCode2) {
     EXPECT_NE(run.output.find(std::string("\nConnected To Target\n")), std::string::npos);
     EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("Started At Address"), std::string::npos);
-    EXPECT_EQ(StopBoard(), 0);
+    EXPECT_EQ(WaitBoardEnd(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

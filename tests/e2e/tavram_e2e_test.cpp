@@ -115,7 +115,7 @@ TEST_F(TavramE2e, FirstRunConnectsAtOnceAndWritesTheDefaultSettings) {
     EXPECT_NE(run.output.find(" Milliseconds, 1 Attempt(s) Required\n"), std::string::npos)
         << run.output;
     EXPECT_EQ(ReadFile(Path("tavram.SET")), "PORT=COM1\nBAUD=115200\n");
-    EXPECT_EQ(StopBoard(), 0);
+    EXPECT_EQ(WaitBoardEnd(), 0);
     ExpectLoadedIntoRam(program);
 }
 
@@ -145,7 +145,7 @@ TEST_P(TavramBaudE2e, BoardAtTheOtherRateAnswersAtTheThirdAttemptAndTheRateIsSav
               std::string::npos)
         << run.output;
     EXPECT_EQ(ReadFile(Path("tavram.SET")), "PORT=COM1\nBAUD=" + std::to_string(c.board) + "\n");
-    EXPECT_EQ(StopBoard(), 0);
+    EXPECT_EQ(WaitBoardEnd(), 0);
     ExpectLoadedIntoRam(program);
 }
 
@@ -191,7 +191,7 @@ TEST_P(TavramProgramE2e, RandomProgramLandsInRamExactlyAndStartsAtItsEntry) {
         << run.output.substr(run.output.rfind('\r') + 1);
     EXPECT_EQ(run.output.back(), '\n');
     EXPECT_EQ(run.output.substr(run.output.size() - 9), " Seconds\n");
-    EXPECT_EQ(StopBoard(), 0);
+    EXPECT_EQ(WaitBoardEnd(), 0);
     ExpectLoadedIntoRam(program);
 }
 
@@ -218,7 +218,7 @@ TEST_F(TavramE2e, HundredThousandWordsLoadIntact) {
     EXPECT_NE(run.output.find(BytesLoadedLine(program.BytesLoaded(32)) +
                               "\nBIG Started At Address 010000(HEX)\n\nDownload Time = "),
               std::string::npos);
-    EXPECT_EQ(StopBoard(), 0);
+    EXPECT_EQ(WaitBoardEnd(), 0);
     ExpectLoadedIntoRam(program);
 }
 
@@ -235,7 +235,7 @@ TEST_F(TavramE2e, LaneFilesAreFoundWhateverTheirLetterCase) {
     RunResult run = Run(tavram_, {"prog"});
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("\nPROG Started At Address 004010(HEX)\n"), std::string::npos);
-    EXPECT_EQ(StopBoard(), 0);
+    EXPECT_EQ(WaitBoardEnd(), 0);
     ExpectLoadedIntoRam(program);
 }
 
@@ -248,7 +248,7 @@ TEST_F(TavramE2e, WrongChecksumAnswerEndsTheDownload) {
     EXPECT_NE(run.output.find("\nTARGET COMMUNICATION CHECKSUM ERROR"), std::string::npos)
         << run.output;
     EXPECT_EQ(run.output.find("Started At Address"), std::string::npos);
-    EXPECT_EQ(StopBoard(), 0);
+    EXPECT_EQ(WaitBoardEnd(), 0);
     EXPECT_FALSE(fs::exists(Path("ram.txt"))) << "the program must not have started";
 }
 
@@ -274,6 +274,21 @@ TEST_F(TavramE2e, CtrlCWhileWaitingForCtsEndsWithCode2) {
     tavram.Signal(SIGINT);
     EXPECT_EQ(tavram.Wait(5000), 2) << tavram.output();
     EXPECT_EQ(tavram.output().find("Connected"), std::string::npos);
+    // On its way out the loader hands the line back: flow control off, then RTS low.
+    std::string log;
+    for (int i = 0; i < 500 && log.find("client disconnected") == std::string::npos; ++i) {
+        usleep(10000);  // polling the board's log file for its disconnect line, bounded
+        log = ReadFile(Path("tavsim.log"));
+    }
+    const size_t flowOn = log.rfind("line: hardware flow control on");
+    const size_t flowOff = log.rfind("line: flow control off");
+    const size_t rtsOff = log.rfind("line: RTS off");
+    ASSERT_NE(flowOn, std::string::npos) << log;
+    ASSERT_NE(flowOff, std::string::npos) << log;
+    ASSERT_NE(rtsOff, std::string::npos) << log;
+    EXPECT_LT(flowOn, flowOff) << log;
+    EXPECT_LT(flowOff, rtsOff) << log;
+    EXPECT_EQ(log.rfind("line: RTS on"), log.rfind("line: RTS on", flowOn)) << log;
 }
 
 TEST_F(TavramE2e, BoardGoneMidDownloadIsACommunicationErrorNotAHang) {
