@@ -478,21 +478,35 @@ bool SerialQueuedInput(SerialPort* port, uint32_t* count) {
     return true;
 }
 
+namespace {
+
+// What is left of a wait that ends at `deadline` (kForever never ends).
+uint32_t TimeLeftMs(uint64_t deadline, uint32_t timeoutMs) {
+    if (timeoutMs == kForever) {
+        return kForever;
+    }
+    const uint64_t now = NowMs();
+    return now >= deadline ? 0 : static_cast<uint32_t>(deadline - now);
+}
+
+// The network client takes a negative wait for "no limit".
+int NetworkWaitMs(uint32_t timeoutMs) {
+    return timeoutMs == kForever ? -1 : static_cast<int>(timeoutMs);
+}
+
+}  // namespace
+
 bool SerialRead(SerialPort* port, uint8_t* byte, uint32_t* got) {
     *got = 0;
     const uint32_t timeoutMs = ReadTimeoutMs(port->timeouts);
     if (port->network) {
         int error = 0;
-        int wait = timeoutMs == kForever ? -1 : static_cast<int>(timeoutMs);
+        const int wait = NetworkWaitMs(timeoutMs);
         return Rfc2217Read(port->connection, byte, got, wait, &error) || Fail(error);
     }
     const uint64_t deadline = NowMs() + timeoutMs;
     for (;;) {
-        uint32_t left = timeoutMs;
-        if (timeoutMs != kForever) {
-            uint64_t now = NowMs();
-            left = now >= deadline ? 0 : static_cast<uint32_t>(deadline - now);
-        }
+        const uint32_t left = TimeLeftMs(deadline, timeoutMs);
         int ready = WaitFor(port->fd, POLLIN, left);
         if (ready < 0) {
             return false;
@@ -519,17 +533,13 @@ bool SerialWrite(SerialPort* port, uint8_t byte, uint32_t* written) {
     const uint32_t timeoutMs = WriteTimeoutMs(port->timeouts);
     if (port->network) {
         int error = 0;
-        int wait = timeoutMs == kForever ? -1 : static_cast<int>(timeoutMs);
+        const int wait = NetworkWaitMs(timeoutMs);
         bool ctsFlow = port->settings.fOutxCtsFlow;
         return Rfc2217Write(port->connection, byte, written, ctsFlow, wait, &error) || Fail(error);
     }
     const uint64_t deadline = NowMs() + timeoutMs;
     for (;;) {
-        uint32_t left = timeoutMs;
-        if (timeoutMs != kForever) {
-            uint64_t now = NowMs();
-            left = now >= deadline ? 0 : static_cast<uint32_t>(deadline - now);
-        }
+        const uint32_t left = TimeLeftMs(deadline, timeoutMs);
         int ready = WaitFor(port->fd, POLLOUT, left);
         if (ready < 0) {
             return false;
