@@ -155,25 +155,25 @@ Options ParseArguments(int argc, char** argv) {
             randomCount = ParseCount(value("--random"), "word count");
             randomGiven = true;
         } else if (arg == "--segment") {
-            std::string spec = value("--segment");
-            size_t colon = spec.find(':');
+            std::string argument = value("--segment");
+            size_t colon = argument.find(':');
             if (colon == std::string::npos) {
                 UsageError("--segment takes HEX:N");
             }
             Segment segment;
-            segment.address = ParseHex(spec.substr(0, colon), "segment address");
+            segment.address = ParseHex(argument.substr(0, colon), "segment address");
             randomRequests.push_back(
-                {options.segments.size(), ParseCount(spec.substr(colon + 1), "word count")});
+                {options.segments.size(), ParseCount(argument.substr(colon + 1), "word count")});
             options.segments.push_back(segment);
         } else if (arg == "--image") {
-            std::string spec = value("--image");
-            size_t at = spec.rfind('@');
+            std::string argument = value("--image");
+            size_t at = argument.rfind('@');
             if (at == std::string::npos) {
                 UsageError("--image takes FILE@HEX");
             }
             Segment segment;
-            segment.address = ParseHex(spec.substr(at + 1), "image address");
-            segment.words = ReadImage(spec.substr(0, at));
+            segment.address = ParseHex(argument.substr(at + 1), "image address");
+            segment.words = ReadImage(argument.substr(0, at));
             options.segments.push_back(segment);
         } else if (arg == "--lower") {
             options.lower = true;
