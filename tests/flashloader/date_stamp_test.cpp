@@ -74,34 +74,15 @@ TEST(ParseFileTimeText, FieldsConvertLikeTwoDigitScan) {
 
 class TakeDateStampTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        const char* old = getenv("TZ");
-        hadTz_ = old != nullptr;
-        if (hadTz_) {
-            oldTz_ = old;
-        }
-        FakeReset();
-    }
-    void TearDown() override {
-        if (hadTz_) {
-            setenv("TZ", oldTz_.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-    void SetZone(const char* zone) {
-        setenv("TZ", zone, 1);
-        tzset();
-    }
+    void SetUp() override { FakeReset(); }
+    void SetZone(const char* zone) { zone_.Set(zone); }
     void SetModified(const std::string& name, time_t when) {
         struct timeval times[2] = {{when, 0}, {when, 0}};
         ASSERT_EQ(utimes(name.c_str(), times), 0);
     }
 
+    TimeZoneScope zone_;
     ScratchFolder folder_;
-    bool hadTz_ = false;
-    std::string oldTz_;
 };
 
 TEST_F(TakeDateStampTest, LastModificationInLocalTime) {

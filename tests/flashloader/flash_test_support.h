@@ -15,6 +15,34 @@
 
 #include "fake/fake_platform.h"
 
+// Gives the process's time zone back when the object goes, whatever a test set meanwhile.
+class TimeZoneScope {
+  public:
+    TimeZoneScope() {
+        const char* old = getenv("TZ");
+        hadZone_ = old != nullptr;
+        if (hadZone_) {
+            oldZone_ = old;
+        }
+    }
+    ~TimeZoneScope() {
+        if (hadZone_) {
+            setenv("TZ", oldZone_.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+    void Set(const char* zone) {
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+
+  private:
+    bool hadZone_ = false;
+    std::string oldZone_;
+};
+
 // A fresh folder that is the current folder while the object lives.
 class ScratchFolder {
   public:

@@ -34,27 +34,12 @@ std::string UsageText(const char* settingsLine) {
 class TavflaRunTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* old = getenv("TZ");
-        hadTz_ = old != nullptr;
-        if (hadTz_) {
-            oldTz_ = old;
-        }
-        setenv("TZ", "UTC", 1);
-        tzset();
+        zone_.Set("UTC");
         Restart(BoardOptions());
         WriteWorkedExample("AB");
         struct timeval times[2] = {{kWorkedExampleTime, 0}, {kWorkedExampleTime, 0}};
         ASSERT_EQ(utimes("AB.X0", times), 0);
     }
-    void TearDown() override {
-        if (hadTz_) {
-            setenv("TZ", oldTz_.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-
     // A new process: fresh board and state, the settings file and flash folder stay.
     void Restart(const BoardOptions& options) {
         FakeReset(options);
@@ -78,10 +63,9 @@ class TavflaRunTest : public ::testing::Test {
 
     bool Printed(const std::string& text) const { return output_.find(text) != std::string::npos; }
 
+    TimeZoneScope zone_;
     ScratchFolder folder_;
     std::string output_;
-    bool hadTz_ = false;
-    std::string oldTz_;
 };
 
 TEST_F(TavflaRunTest, UsageShowsSettingsAfterEarlierOptionsAndSavesNothing) {
