@@ -2,9 +2,9 @@
 
 #include <cstdarg>
 
+#include "flashloader/download_mode.h"
 #include "hexreader/hexreader.h"
 #include "link/link.h"
-#include "ramloader/loader_driver.h"
 
 uint32_t BytesLoaded = 0;
 

@@ -1,15 +1,36 @@
+// The flash loader's run: the shared run steps with the date stamp, the MODE setting and
+// the flash download.
 #include "flashloader/tavfla.h"
 
 #include <cstdio>
 
+#include "driver/run_steps.h"
 #include "flashloader/date_stamp.h"
+#include "flashloader/download_mode.h"
 #include "flashloader/flash_protocol.h"
 #include "link/link.h"
-#include "ramloader/loader_driver.h"
 
 namespace {
 
-const LoaderKind kFlashLoader = {true, PrintFlashUsage};
+DateStamp Stamp;
+
+// The stamp is taken before the lane files are opened and before the port is touched.
+void TakeProgramStamp() {
+    TakeDateStamp(LaneFileNames[0], &Stamp);
+}
+
+void StoreInFlash(FILE* lanes[4]) {
+    StartDownload(ProgramName, Stamp.day, Stamp.month, Stamp.year, Stamp.hour, Stamp.minute,
+                  Stamp.second, 1);
+    LoadToFlash(lanes);
+    EndDownload();
+    StartTargetProgram();
+}
+
+const LoaderKind kFlashLoader = {PrintFlashUsage, &kDownloadModeSetting};
+
+const LoaderRun kFlashRun = {"Veltara C3x DSP Family Flash-Loader For WIN-NT/2000", "TAVFLA",
+                             &kFlashLoader, TakeProgramStamp, StoreInFlash};
 
 }  // namespace
 
@@ -27,29 +48,5 @@ void PrintFlashUsage() {
 }
 
 int TavflaMain(int argc, char** argv) {
-    ProgramName[0] = '\0';
-    PrintBanner("Veltara C3x DSP Family Flash-Loader For WIN-NT/2000");
-
-    FormSettingsPath(argc > 0 && argv[0] != nullptr ? argv[0] : "TAVFLA");
-    ReadSettingsFile(kFlashLoader);
-    ProcessCommandLine(kFlashLoader, argc, argv);
-
-    ReportPortAndSaveSettings(kFlashLoader);
-
-    ObtainProgramName();
-    FormLaneFileNames();
-    // The stamp is taken before the lane files are opened and before the port is touched.
-    DateStamp stamp;
-    TakeDateStamp(LaneFileNames[0], &stamp);
-
-    FILE* lanes[4] = {};
-    OpenLaneFiles(lanes);
-    uint32_t downloadStartMs = ConnectForDownload(kFlashLoader);
-
-    StartDownload(ProgramName, stamp.day, stamp.month, stamp.year, stamp.hour, stamp.minute,
-                  stamp.second, 1);
-    LoadToFlash(lanes);
-    EndDownload();
-    StartTargetProgram();
-    FinishDownload(lanes, downloadStartMs);
+    RunLoader(kFlashRun, argc, argv);
 }

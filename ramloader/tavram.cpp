@@ -1,10 +1,10 @@
-// The RAM loader's run: settings, command line, lane files, connection, RAM download.
+// The RAM loader's run: the shared run steps with the RAM download.
 #include "ramloader/tavram.h"
 
 #include <cstdio>
 
+#include "driver/run_steps.h"
 #include "link/link.h"
-#include "ramloader/loader_driver.h"
 #include "ramloader/ram_protocol.h"
 
 namespace {
@@ -19,22 +19,13 @@ void PrintTavramUsage() {
     printf("Current Settings: PORT = COM%d, BAUD = %d\n\n", PortNumber, CurrentBaud);
 }
 
-const LoaderKind kRamLoader = {false, PrintTavramUsage};
+const LoaderKind kRamLoader = {PrintTavramUsage, nullptr};
+
+const LoaderRun kRamRun = {"Veltara C3x DSP Family Speed RAM-Loader For WIN-NT/2000", "TAVRAM",
+                           &kRamLoader, nullptr, LoadToRam};
 
 }  // namespace
 
 int TavramMain(int argc, char** argv) {
-    ProgramName[0] = '\0';
-    PrintBanner("Veltara C3x DSP Family Speed RAM-Loader For WIN-NT/2000");
-    FormSettingsPath(argc > 0 && argv[0] != nullptr ? argv[0] : "TAVRAM");
-    ReadSettingsFile(kRamLoader);
-    ProcessCommandLine(kRamLoader, argc, argv);
-    ReportPortAndSaveSettings(kRamLoader);
-    ObtainProgramName();
-    FormLaneFileNames();
-    FILE* lanes[4] = {};
-    OpenLaneFiles(lanes);
-    const uint32_t downloadStart = ConnectForDownload(kRamLoader);
-    LoadToRam(lanes);
-    FinishDownload(lanes, downloadStart);
+    RunLoader(kRamRun, argc, argv);
 }

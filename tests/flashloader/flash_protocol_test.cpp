@@ -5,11 +5,12 @@
 
 #include <functional>
 
+#include "driver/run_steps.h"
 #include "fake/fake_platform.h"
 #include "flash_test_support.h"
+#include "flashloader/download_mode.h"
 #include "hexreader/hexreader.h"
 #include "link/link.h"
-#include "ramloader/loader_driver.h"
 
 namespace {
 

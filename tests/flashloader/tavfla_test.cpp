@@ -9,10 +9,11 @@
 #include <cstring>
 #include <map>
 
+#include "driver/run_steps.h"
 #include "fake/fake_platform.h"
 #include "flash_test_support.h"
+#include "flashloader/download_mode.h"
 #include "flashloader/flash_protocol.h"
-#include "ramloader/loader_driver.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ class TavflaRunTest : public ::testing::Test {
     void Restart(const BoardOptions& options) {
         FakeReset(options);
         ResetDriverState();
+        ResetDownloadMode();
         ResetFlashProtocol();
     }
 

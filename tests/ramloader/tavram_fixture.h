@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "driver/run_steps.h"
 #include "fake/fake_platform.h"
 #include "hexreader/hexreader.h"
 #include "link/link.h"
-#include "ramloader/loader_driver.h"
 #include "ramloader/ram_protocol.h"
 #include "ramloader/tavram.h"
 

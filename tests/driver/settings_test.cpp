@@ -3,13 +3,14 @@
 
 #include <cstdlib>
 
-#include "tavram_fixture.h"
+#include "flashloader/download_mode.h"
+#include "ramloader/tavram_fixture.h"
 
 namespace {
 
 void NoUsage() {}
-const LoaderKind kRam = {false, NoUsage};
-const LoaderKind kFlash = {true, NoUsage};
+const LoaderKind kRam = {NoUsage, nullptr};
+const LoaderKind kFlash = {NoUsage, &kDownloadModeSetting};
 
 std::string SetPathFor(const char* programPath) {
     char out[kPathBufferSize];
@@ -90,6 +91,7 @@ class ReadSettingsTest : public RamLoaderTest {
     void Read(const LoaderKind& kind = kRam) {
         FakeReset();
         ResetDriverState();
+        ResetDownloadMode();
         FormSettingsPath(Path("tavram").c_str());
         ReadSettingsFile(kind);
     }

@@ -1,5 +1,6 @@
 // Command line, usage text, program name prompt and lane files of the RAM loader.
-#include "tavram_fixture.h"
+#include "flashloader/download_mode.h"
+#include "ramloader/tavram_fixture.h"
 
 namespace {
 
@@ -15,8 +16,8 @@ int usageCalls = 0;
 void CountUsage() {
     ++usageCalls;
 }
-const LoaderKind kRam = {false, CountUsage};
-const LoaderKind kFlash = {true, CountUsage};
+const LoaderKind kRam = {CountUsage, nullptr};
+const LoaderKind kFlash = {CountUsage, &kDownloadModeSetting};
 
 class CommandLineTest : public RamLoaderTest {
   protected:

@@ -1,0 +1,190 @@
+// Names and paths: the program name and its lane files, the settings file path.
+#include "driver/names.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/files.h"
+#include "platform/serial_port.h"
+#include "platform/system.h"
+
+char ProgramName[kPathBufferSize] = "";
+char SettingsPath[kPathBufferSize] = "";
+char LaneFileNames[4][kPathBufferSize] = {};
+
+namespace {
+
+// Joins two texts into `out`; false (and nothing written) when they do not fit.
+bool JoinText(char* out, size_t outSize, const char* first, const char* second) {
+    const size_t firstLength = strlen(first);
+    const size_t secondLength = strlen(second);
+    if (firstLength + secondLength >= outSize) {
+        return false;
+    }
+    memmove(out, first, firstLength);
+    memcpy(out + firstLength, second, secondLength + 1);
+    return true;
+}
+
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// Length of a drive prefix such as "C:" (0 when there is none).
+size_t DrivePrefixLength(const char* path) {
+    const char c = path[0];
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    return (letter && path[1] == ':') ? 2 : 0;
+}
+
+// Offset of the last path component: after the drive prefix and the last separator.
+size_t LastComponentOffset(const char* path) {
+    size_t start = DrivePrefixLength(path);
+    for (size_t i = start; path[i] != '\0'; ++i) {
+        if (IsSeparator(path[i])) {
+            start = i + 1;
+        }
+    }
+    return start;
+}
+
+[[noreturn]] void RefuseName() {
+    printf("\nProgram Name Too Long (More Than %u Characters)\n",
+           static_cast<unsigned>(kMaxProgramName));
+    PlatformExit(2);
+}
+
+// The start path must leave room for ".EXE" and the terminator.
+[[noreturn]] void RefusePath() {
+    printf("\nProgram Path Too Long (More Than %u Characters)\n",
+           static_cast<unsigned>(kPathBufferSize - 5));
+    PlatformExit(2);
+}
+
+// Tells the serial layer where "COM1".."COM4" live: beside the settings file.
+void SetDeviceFolderFromSettingsPath() {
+    char folder[kPathBufferSize];
+    const size_t last = LastComponentOffset(SettingsPath);
+    if (last == 0) {
+        snprintf(folder, sizeof folder, ".");
+    } else {
+        size_t length = last;
+        // Keep a root or drive separator ("/", "C:\"), drop any other trailing one.
+        if (length > 1 && IsSeparator(SettingsPath[length - 1]) &&
+            length - 1 > DrivePrefixLength(SettingsPath)) {
+            --length;
+        }
+        memcpy(folder, SettingsPath, length);
+        folder[length] = '\0';
+    }
+    SerialSetDeviceFolder(folder);
+}
+
+bool IsBlank(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+}  // namespace
+
+char UpperAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SettingsPathFromProgramPath(const char* programPath, char* out, size_t outSize) {
+    const size_t length = strlen(programPath);
+    const size_t last = LastComponentOffset(programPath);
+    // The extension starts at the first "." of the last component only: a folder named
+    // like the program (C:\TAVRAM.OLD\TAVRAM.EXE) must not take the settings file elsewhere.
+    const char* dot = strchr(programPath + last, '.');
+    const size_t keep = dot != nullptr ? static_cast<size_t>(dot - programPath) : length;
+    if (keep + 4 >= outSize) {
+        return false;
+    }
+    memcpy(out, programPath, keep);
+    memcpy(out + keep, ".SET", 5);
+    return true;
+}
+
+void FormSettingsPath(const char* startPath) {
+    const size_t length = strlen(startPath);
+    if (length + 4 >= kPathBufferSize) {
+        RefusePath();
+    }
+    const size_t last = LastComponentOffset(startPath);
+    char programPath[kPathBufferSize];
+    if (last == DrivePrefixLength(startPath)) {
+        // Started by bare name: the program file is found as the shell found it.
+        char searchName[kPathBufferSize];
+        JoinText(searchName, sizeof searchName, startPath + last, "");
+        char* dot = strrchr(searchName, '.');
+        if (dot != nullptr) {
+            *dot = '\0';
+        }
+        JoinText(searchName, sizeof searchName, searchName, ".EXE");
+        if (!PlatformFindProgram(searchName, programPath, sizeof programPath)) {
+            // Not found anywhere: the settings file goes into the current folder under the
+            // program's name, so the run still keeps its settings.
+            JoinText(programPath, sizeof programPath, searchName, "");
+        }
+    } else {
+        // The length test above leaves room for the ".EXE".
+        JoinText(programPath, sizeof programPath, startPath,
+                 strstr(startPath, ".EXE") != nullptr ? "" : ".EXE");
+    }
+    if (!SettingsPathFromProgramPath(programPath, SettingsPath, sizeof SettingsPath)) {
+        RefusePath();
+    }
+    SetDeviceFolderFromSettingsPath();
+}
+
+void StoreProgramName(const char* name) {
+    if (strlen(name) > kMaxProgramName) {
+        RefuseName();
+    }
+    size_t i = 0;
+    for (; name[i] != '\0'; ++i) {
+        ProgramName[i] = UpperAscii(name[i]);
+    }
+    ProgramName[i] = '\0';
+}
+
+void ObtainProgramName() {
+    if (ProgramName[0] == '\0') {
+        printf("File To Load : ");
+        int c = getchar();
+        while (IsBlank(c)) {
+            c = getchar();
+        }
+        if (c == EOF) {
+            // Nothing to load: searching for files named only ".X0" would help nobody.
+            printf("\nNo Program Name Given\n");
+            PlatformExit(2);
+        }
+        size_t length = 0;
+        while (c != EOF && !IsBlank(c)) {
+            if (length == kMaxProgramName) {
+                RefuseName();
+            }
+            ProgramName[length++] = UpperAscii(static_cast<char>(c));
+            c = getchar();
+        }
+        ProgramName[length] = '\0';
+        printf("\n");
+    }
+    if (strchr(ProgramName, '.') != nullptr) {
+        printf("\nFilename Extension Is Not Allowed");
+        PlatformExit(2);
+    }
+}
+
+void FormLaneFileNames() {
+    for (int lane = 0; lane < 4; ++lane) {
+        const char extension[4] = {'.', 'X', static_cast<char>('0' + lane), '\0'};
+        // ProgramName holds at most kMaxProgramName characters, so this always fits.
+        JoinText(LaneFileNames[lane], kPathBufferSize, ProgramName, extension);
+    }
+}

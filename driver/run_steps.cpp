@@ -1,0 +1,92 @@
+// The run steps both loaders share, from the banner to the closing lines.
+#include "driver/run_steps.h"
+
+#include "hexreader/hexreader.h"
+#include "link/link.h"
+#include "platform/files.h"
+#include "platform/system.h"
+
+namespace {
+
+constexpr const char* kCopyright = "(C) 2026 The Tavloader Developers";
+constexpr int32_t kDrainPolls = 1000;
+
+}  // namespace
+
+void RunLoader(const LoaderRun& run, int argc, char** argv) {
+    ProgramName[0] = '\0';
+    PrintBanner(run.title);
+    FormSettingsPath(argc > 0 && argv[0] != nullptr ? argv[0] : run.startName);
+    ReadSettingsFile(*run.kind);
+    ProcessCommandLine(*run.kind, argc, argv);
+    ReportPortAndSaveSettings(*run.kind);
+    ObtainProgramName();
+    FormLaneFileNames();
+    if (run.beforeOpen != nullptr) {
+        run.beforeOpen();
+    }
+    FILE* lanes[4] = {};
+    OpenLaneFiles(lanes);
+    const uint32_t downloadStart = ConnectForDownload(*run.kind);
+    run.download(lanes);
+    FinishDownload(lanes, downloadStart);
+}
+
+void PrintBanner(const char* title) {
+    printf("\n%s V 3.0 %s\n\n", title, kCopyright);
+}
+
+void OpenLaneFiles(FILE* lanes[4]) {
+    for (int lane = 0; lane < 4; ++lane) {
+        lanes[lane] = PlatformOpenRead(LaneFileNames[lane]);
+        if (lanes[lane] == nullptr) {
+            printf("\nCan't Open File %s\n", LaneFileNames[lane]);
+            PlatformExit(2);
+        }
+        printf("Loading File: %s\n", LaneFileNames[lane]);
+    }
+}
+
+uint32_t ConnectForDownload(const LoaderKind& kind) {
+    OpenComPort(PortNumber, CurrentBaud);
+    const uint32_t connectStart = PlatformMilliseconds();
+    const int32_t attempts = ConnectTarget();
+    const uint32_t connectEnd = PlatformMilliseconds();
+    if (Verbose != 0) {
+        printf("\nTarget Connected In %3.0f Milliseconds, %d Attempt(s) Required\n",
+               static_cast<double>(static_cast<uint32_t>(connectEnd - connectStart)), attempts);
+    }
+    printf("\nConnected To Target\n");
+    const uint32_t downloadStart = PlatformMilliseconds();
+    if (SettingsChanged != 0) {
+        WriteSettingsFile(kind);  // now with the rate the target answered at
+    }
+    // Stale bytes from the handshake must not be taken for the first answer.
+    for (int32_t poll = 0; poll < kDrainPolls; ++poll) {
+        if (ReceiveReady() != 0) {
+            ReceiveWait();
+        }
+    }
+    return downloadStart;
+}
+
+void FinishDownload(FILE* lanes[4], uint32_t downloadStartMs) {
+    printf("\n%s Started At Address %06lX(HEX)\n", ProgramName,
+           static_cast<unsigned long>(LoadAddress));
+    for (int lane = 0; lane < 4; ++lane) {
+        fclose(lanes[lane]);
+        lanes[lane] = nullptr;
+    }
+    const uint32_t elapsed = PlatformMilliseconds() - downloadStartMs;
+    printf("\nDownload Time = %3.1f Seconds\n", elapsed / 1000.0);
+    ExitLoader(0);
+}
+
+void ResetDriverState() {
+    PortNumber = 1;
+    ProgramName[0] = '\0';
+    SettingsPath[0] = '\0';
+    for (auto& name : LaneFileNames) {
+        name[0] = '\0';
+    }
+}

@@ -1,0 +1,53 @@
+// The MODE settings line and the -M option of the flash loader.
+#include "flashloader/download_mode.h"
+
+#include "driver/names.h"
+#include "link/link.h"
+
+int32_t DownloadMode = 's';
+
+namespace {
+
+bool IsKnownMode(int32_t mode) {
+    return mode == 's' || mode == 'f';
+}
+
+void ApplyModeOption(const char* text) {
+    if (text[0] != '\0') {
+        DownloadMode = LowerAscii(text[0]);
+        if (!IsKnownMode(DownloadMode)) {
+            DownloadMode = 's';
+        }
+    }
+    SettingsChanged = 1;
+}
+
+void ReadModeLine(FILE* file) {
+    if (file != nullptr) {
+        char mode = 0;
+        const int result = fscanf(file, "MODE=%c\n", &mode);
+        if (result == 1) {
+            DownloadMode = static_cast<unsigned char>(mode);
+        } else if (result == 0) {
+            SettingsChanged = 1;
+        }
+    }
+    // Upper case is read as its letter without a rewrite.
+    DownloadMode = LowerAscii(static_cast<char>(DownloadMode));
+    if (!IsKnownMode(DownloadMode)) {
+        DownloadMode = 's';
+        SettingsChanged = 1;
+    }
+}
+
+void WriteModeLine(FILE* file) {
+    fprintf(file, "MODE=%c\n", static_cast<char>(DownloadMode));
+}
+
+}  // namespace
+
+const LoaderSetting kDownloadModeSetting = {'m', ApplyModeOption, ReadModeLine, WriteModeLine};
+
+void ResetDownloadMode() {
+    DownloadMode = 's';
+}
