@@ -6,8 +6,6 @@
 #include "hexreader/hexreader.h"
 #include "link/link.h"
 
-uint32_t BytesLoaded = 0;
-
 namespace {
 
 constexpr uint8_t kCmdStartDownload = 0x00;
@@ -21,14 +19,11 @@ constexpr uint8_t kEndFiller = 0xFF;    // and these before the end-download sta
 constexpr uint8_t kResultOk = 1;
 constexpr uint8_t kResultRefused = 0;
 constexpr uint8_t kEndComplete = 4;
-constexpr int32_t kEndOfRecords = -2;
 
 const char* const kEchoErrorShort =
     "\nERROR AT RECEIVED ECHO: TRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n\n";
 const char* const kEchoErrorLong =
     "\n\nERROR AT RECEIVED ECHO: TRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n\n";
-
-uint8_t MessageBuffer[kMessageBufferSize];
 
 // The failed step is over: start whatever the target holds, then end with code 2.
 [[noreturn]] void Fatal(const char* format, ...) {
@@ -48,16 +43,11 @@ void SendWithEcho(uint8_t byte, const char* mismatchFormat) {
     }
 }
 
-// Stores one packet byte and adds it to the packet's checksum.
-void PutByte(uint8_t* buffer, int32_t* count, uint32_t* checksum, uint8_t byte) {
-    buffer[(*count)++] = byte;
-    *checksum += byte;
-}
-
-void PutAddress24(uint8_t* buffer, int32_t* count, uint32_t* checksum, uint32_t address) {
-    PutByte(buffer, count, checksum, static_cast<uint8_t>(address >> 16));
-    PutByte(buffer, count, checksum, static_cast<uint8_t>(address >> 8));
-    PutByte(buffer, count, checksum, static_cast<uint8_t>(address));
+// Save mode: every byte waits for its echo.
+void SendEachWithEcho(const Packet& packet) {
+    for (int32_t i = 0; i < packet.count; ++i) {
+        SendWithEcho(packet.bytes[i], kEchoErrorLong);
+    }
 }
 
 // Fast mode: the whole packet goes out, then its echoes are checked in one pass.
@@ -89,36 +79,21 @@ void SendPacketFast(const uint8_t* packet, int32_t count) {
 }
 
 int32_t SendDataRecord(const HexRecord& record, uint8_t* buffer) {
-    // The length follows the record's own words, whatever its address width.
-    size_t length = 7 + 4 * record.words.size();
+    const size_t length = DataPacketLength(record);
     if (length > kMessageBufferSize || length > 0xFFFF) {
         Fatal("\nERROR: Record Of %lu Words Too Long For One Packet\n",
               static_cast<unsigned long>(record.words.size()));
     }
-    int32_t count = 0;
-    uint32_t checksum = 0;
-    PutByte(buffer, &count, &checksum, kCmdLoadData);
-    PutByte(buffer, &count, &checksum, static_cast<uint8_t>(length >> 8));
-    PutByte(buffer, &count, &checksum, static_cast<uint8_t>(length));
-    PutByte(buffer, &count, &checksum, 0x01);
-    PutAddress24(buffer, &count, &checksum, LoadAddress);
-    for (uint32_t word : record.words) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            PutByte(buffer, &count, &checksum, static_cast<uint8_t>(word >> shift));
-        }
-    }
-
-    printf("\rWriting Target Address: %06lX(HEX)", static_cast<unsigned long>(LoadAddress));
+    const Packet packet = BuildDataPacket(buffer, kCmdLoadData, record);
+    PrintTargetAddress();
 
     if (DownloadMode == 's') {
-        for (int32_t i = 0; i < count; ++i) {
-            SendWithEcho(buffer[i], kEchoErrorLong);
-        }
+        SendEachWithEcho(packet);
     } else {
-        SendPacketFast(buffer, count);
+        SendPacketFast(buffer, packet.count);
     }
 
-    if (ReceiveWait() != static_cast<uint8_t>(checksum)) {
+    if (ReceiveWait() != static_cast<uint8_t>(packet.checksum)) {
         Fatal("\nTARGET COMMUNICATION CHECKSUM ERROR\n");
     }
     uint8_t result = ReceiveWait();
@@ -128,19 +103,14 @@ int32_t SendDataRecord(const HexRecord& record, uint8_t* buffer) {
     if (result != kResultOk) {
         Fatal("\n\nERROR: UNKNOWN RESULT CODE RECEIVED\n\n");
     }
-    return count;
+    return packet.count;
 }
 
 int32_t SendStartAddress(uint8_t* buffer) {
     // Always the command and three address bytes, whatever the record's length field says.
-    int32_t count = 0;
-    uint32_t checksum = 0;
-    PutByte(buffer, &count, &checksum, kCmdLoadStartAddress);
-    PutAddress24(buffer, &count, &checksum, LoadAddress);
-    for (int32_t i = 0; i < count; ++i) {
-        SendWithEcho(buffer[i], kEchoErrorLong);
-    }
-    if (ReceiveWait() != static_cast<uint8_t>(checksum)) {
+    const Packet packet = BuildAddressPacket(buffer, kCmdLoadStartAddress);
+    SendEachWithEcho(packet);
+    if (ReceiveWait() != static_cast<uint8_t>(packet.checksum)) {
         Fatal("\n\nTARGET COMMUNICATION CHECKSUM ERROR\n\n");
     }
     uint8_t result = ReceiveWait();
@@ -195,15 +165,7 @@ void StartDownload(const char* name, int32_t day, int32_t month, int32_t year, i
 }
 
 void LoadToFlash(FILE* lanes[4]) {
-    for (;;) {
-        int32_t sent = SendFlashRecord(lanes, MessageBuffer);
-        if (sent == kEndOfRecords) {
-            break;
-        }
-        BytesLoaded += static_cast<uint32_t>(sent);
-    }
-    unsigned long total = static_cast<unsigned long>(BytesLoaded + 4);
-    printf("\n%lu   %lX(HEX) Bytes Loaded\n", total, total);
+    LoadAllRecords(lanes, SendFlashRecord);
 }
 
 int32_t SendFlashRecord(FILE* lanes[4], uint8_t* messageBuffer) {
@@ -277,5 +239,5 @@ void StartTargetProgram() {
 }
 
 void ResetFlashProtocol() {
-    BytesLoaded = 0;
+    ResetBytesLoaded();
 }

@@ -8,11 +8,9 @@
 #include <cstdint>
 #include <cstdio>
 
-constexpr size_t kMessageBufferSize = 10000;  // one packet is built here per record
-constexpr size_t kEchoBufferSize = 200;       // Fast mode reads a packet's echoes here
+#include "driver/packet.h"
 
-// Every byte of every load-data packet sent so far.
-extern uint32_t BytesLoaded;
+constexpr size_t kEchoBufferSize = 200;  // Fast mode reads a packet's echoes here
 
 // Creates the program file `name` on the target with its date stamp; `last` is sent after
 // the six date values. Only the low byte of each number goes on the wire.
@@ -23,7 +21,7 @@ void StartDownload(const char* name, int32_t day, int32_t month, int32_t year, i
 void LoadToFlash(FILE* lanes[4]);
 
 // Reads one record and sends it, in Save or Fast mode after DownloadMode. Returns the
-// load-data packet's length, or -2 at the end of the lane files and after the
+// load-data packet's length, or kEndOfRecords at the end of the lane files and after the
 // load-start-address packet was accepted.
 int32_t SendFlashRecord(FILE* lanes[4], uint8_t* messageBuffer);
 

@@ -4,16 +4,12 @@
 #include <cstdint>
 #include <cstdio>
 
-constexpr size_t kMessageBufferSize = 10000;
-constexpr int32_t kEndOfProgram = -2;
-
-// Sum of the lengths of all data packets sent.
-extern uint32_t BytesLoaded;
+#include "driver/packet.h"
 
 // Sends every record of the four open lane files (lane 0 first) and prints the byte count.
 void LoadToRam(FILE* lanes[4]);
 // Reads one record and sends it as one packet built whole in `buffer` (kMessageBufferSize
-// bytes). Returns the data packet's length, or kEndOfProgram at the end of the lane files
+// bytes). Returns the data packet's length, or kEndOfRecords at the end of the lane files
 // and after the start packet.
 int32_t SendRamRecord(FILE* lanes[4], uint8_t* buffer);
 
