@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "link/link.h"
+#include "link/link_internal.h"
 #include "platform/system.h"
 
 int32_t SyncAttempts = 0;
@@ -99,12 +100,7 @@ int32_t ConnectTarget() {
     }
 }
 
-void ResetLinkState() {
-    CurrentBaud = kBaudHigh;
-    SettingsChanged = 0;
-    Verbose = 0;
+void ResetConnectionState() {
     SyncAttempts = 0;
     BaudToggle = 1;
-    PortHandle = nullptr;
-    PortState = SerialSettings();
 }

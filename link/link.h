@@ -4,20 +4,14 @@
 
 #include <cstdint>
 
-#include "platform/serial_port.h"
-
 // Process-wide state shared by the drivers and the link.
 extern int32_t CurrentBaud;      // 38400 or 115200; ConnectTarget leaves the answering rate
 extern int32_t SettingsChanged;  // the settings file is to be written; only ever set
 extern int32_t Verbose;          // option -I
 extern int32_t SyncAttempts;
-extern int32_t BaudToggle;  // 1 = try 115200 next, 0 = 38400
 
 // The connection byte, fixed per program when it is linked: 0x0F RAM loader, 0x7F flash.
 extern const uint8_t SyncByte;
-
-extern SerialPort* PortHandle;
-extern SerialSettings PortState;
 
 constexpr int32_t kBaudLow = 38400;
 constexpr int32_t kBaudHigh = 115200;
@@ -42,5 +36,6 @@ void ResetTarget();
 int32_t SendSync(int32_t attempts);
 int32_t CheckSyncAck();
 
-// Puts the link's process-wide state back as at process start (for in-process tests).
-void ResetLinkState();
+// Put each part's process-wide state back as at process start (for in-process tests).
+void ResetSerialDriverState();
+void ResetConnectionState();

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "link/link.h"
+#include "link/link_internal.h"
 #include "platform/system.h"
 
 int32_t CurrentBaud = kBaudHigh;
@@ -186,4 +187,12 @@ void ExitLoader(int32_t exitCode) {
     EnableAuto_RTS_CTS(0);
     SetRtsSignal(0);
     PlatformExit(exitCode);
+}
+
+void ResetSerialDriverState() {
+    CurrentBaud = kBaudHigh;
+    SettingsChanged = 0;
+    Verbose = 0;
+    PortHandle = nullptr;
+    PortState = SerialSettings();
 }

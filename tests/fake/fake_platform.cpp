@@ -282,7 +282,8 @@ void FakeReset(const BoardOptions& options) {
     }
     s = FakeState();
     s.board = BoardCreate(options);
-    ResetLinkState();
+    ResetSerialDriverState();
+    ResetConnectionState();
     ResetHexReader();
 }
 

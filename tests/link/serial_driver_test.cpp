@@ -3,6 +3,7 @@
 
 #include "fake/fake_platform.h"
 #include "link/link.h"
+#include "link/link_internal.h"
 
 namespace {
 
