@@ -11,33 +11,19 @@ words=${2:-20000}
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/$build/bin
 work=$(mktemp -d /tmp/tavbench.XXXXXX)
-sim_pid=""
-
-stop_sim() {
-    if [ -n "$sim_pid" ]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-        sim_pid=""
-    fi
-}
-trap 'stop_sim; rm -rf "$work"' EXIT
+# shellcheck source=tools/sim.sh
+source "$root/tools/sim.sh"
+trap 'sim_stop; rm -rf "$work"' EXIT
 
 cp "$bin/tavram" "$bin/tavfla" "$work/"
 cd "$work"
 "$bin/lanegen" --random "$words" --seed 1 --address 10000 BENCH
 
+# A fresh board with an empty flash for every run.
 start_sim() {
-    stop_sim
+    sim_stop
     rm -rf flash && mkdir flash
-    "$bin/tavsim" --socket board.sock --baud "$1" --pacing --flash-dir flash \
-        --log /dev/null >sim.out &
-    sim_pid=$!
-    for _ in $(seq 100); do
-        grep -q listening sim.out 2>/dev/null && return
-        sleep 0.05
-    done
-    echo "tavsim did not start" >&2
-    exit 2
+    sim_start "$bin" board.sock --baud "$1" --pacing --flash-dir flash --log /dev/null
 }
 ln -sf board.sock COM1
 

@@ -1,23 +1,17 @@
 #!/usr/bin/env bash
 # A real download against the simulated board: tavram loads examples/BLINK into RAM, tavfla
-# stores it in flash in Save and Fast mode; then the board's memory is compared with the
-# lane files. Everything runs in a temporary folder; nothing outside it is touched.
+# stores it in flash in Save and Fast mode; the program the board holds in RAM is compared
+# with the one it stored in flash. Everything runs in a temporary folder; nothing outside
+# it is touched.
 set -euo pipefail
 
 build=${1:-build}
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/$build/bin
 work=$(mktemp -d /tmp/tavdemo.XXXXXX)
-sim_pid=""
-
-cleanup() {
-    if [ -n "$sim_pid" ]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tools/sim.sh
+source "$root/tools/sim.sh"
+trap 'sim_stop; rm -rf "$work"' EXIT
 
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 
@@ -28,14 +22,8 @@ mkdir "$work/flash"
 cd "$work"
 
 say "Starting the simulated board: 38400 baud, line-speed pacing"
-"$bin/tavsim" --socket board.sock --baud 38400 --pacing --flash-dir flash \
-    --ram-image ram.txt --log board.log >sim.out &
-sim_pid=$!
-for _ in $(seq 100); do
-    grep -q "listening" sim.out 2>/dev/null && break
-    kill -0 "$sim_pid" 2>/dev/null || { echo "tavsim did not start"; exit 2; }
-    sleep 0.05
-done
+sim_start "$bin" board.sock --baud 38400 --pacing --flash-dir flash --ram-image ram.txt \
+    --log board.log
 cat sim.out
 ln -s board.sock COM1
 echo "COM1 -> board.sock"
@@ -46,43 +34,25 @@ echo
 echo "tavram.SET now holds:"
 cat tavram.SET
 
-# The words the lane files describe, as "AAAAAA WWWWWWWW" lines (lane 3 most significant).
-lane_words() {
-    local -a lanes
-    exec 3<BLINK.X0 4<BLINK.X1 5<BLINK.X2 6<BLINK.X3
-    while IFS= read -r l0 <&3 && IFS= read -r l1 <&4 && IFS= read -r l2 <&5 &&
-        IFS= read -r l3 <&6; do
-        lanes=("${l0%$'\r'}" "${l1%$'\r'}" "${l2%$'\r'}" "${l3%$'\r'}")
-        local type=${lanes[0]:3:1} address=$((16#${lanes[0]:7:8}))
-        if [ "$type" = 8 ]; then
-            printf 'entry %06X\n' $((address & 0xFFFFFF)) >lane_entry.txt
-            break
-        fi
-        local count=$(((16#${lanes[0]:1:2} - 14) / 2))
-        for ((i = 0; i < count; i++)); do
-            local at=$((15 + 2 * i))
-            printf '%06X %s%s%s%s\n' $(((address + i) & 0xFFFFFF)) "${lanes[3]:at:2}" \
-                "${lanes[2]:at:2}" "${lanes[1]:at:2}" "${lanes[0]:at:2}"
-        done
-    done | sort
-    exec 3<&- 4<&- 5<&- 6<&-
-}
+say "tavfla BLINK -Ms   (Save mode: the host waits for every echo)"
+./tavfla BLINK -Ms
 
-say "What the board holds in RAM"
-lane_words >lane_words.txt
+# The board's own files: the RAM image and the stored program hold "entry AAAAAA" and
+# "AAAAAA WWWWWWWW" lines in address order.
+board_words() { grep -E '^(entry [0-9A-F]+|[0-9A-F]+ [0-9A-F]+)$' "$1"; }
+
+say "What the board holds in RAM, against what it stored in flash"
 head -n 1 ram.txt
 echo "$(($(wc -l <ram.txt) - 1)) words in RAM; the first ones:"
 sed -n '2,4p' ram.txt
-if diff -qi <(tail -n +2 ram.txt) lane_words.txt >/dev/null &&
-    diff -qi <(head -n 1 ram.txt) lane_entry.txt >/dev/null; then
-    echo "RAM matches the lane files word for word, entry address included."
+blink_hex=$(printf %s BLINK | od -An -tx1 -v | tr -d ' \n' | tr a-f A-F)
+stored=$(grep -l "^name $blink_hex\$" flash/* || true)
+if [ -n "$stored" ] && diff -q <(board_words ram.txt) <(board_words "$stored") >/dev/null; then
+    echo "RAM matches the program stored in flash word for word, entry address included."
 else
-    echo "RAM DIFFERS from the lane files"
+    echo "RAM DIFFERS from the program stored in flash"
     exit 2
 fi
-
-say "tavfla BLINK -Ms   (Save mode: the host waits for every echo)"
-./tavfla BLINK -Ms
 
 say "tavfla BLINK -Mf   (the same name again: the board refuses it)"
 set +e
