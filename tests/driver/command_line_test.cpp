@@ -166,7 +166,7 @@ TEST_F(RamLoaderTest, NameWithAnExtensionIsRefusedAfterTheSave) {
 
 TEST_F(RamLoaderTest, MissingLaneFileEndsBeforeThePortIsOpened) {
     WriteFile("tavram.SET", "PORT=COM1\nBAUD=115200\n");
-    WriteLanes("PROG", WorkedExampleLanes());
+    WriteLanes("PROG", WorkedExample());
     std::filesystem::remove(Path("PROG.X2"));
     EXPECT_EQ(RunTavram({"prog"}), 2);
     EXPECT_EQ(output, Banner() +

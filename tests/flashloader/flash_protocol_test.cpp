@@ -322,7 +322,7 @@ TEST_F(FlashProtocolTest, LaneFormatErrorMidDownloadRunsCleanup) {
 // its checksum and result 1.
 struct LoadCase {
     const char* name;
-    std::string lanes[4];
+    LaneTexts lanes;
     std::vector<Bytes> packets;
     const char* output;
 };

@@ -1,8 +1,6 @@
-// Helpers of the flash loader tests: a scratch folder with lane files, and a scripted
-// target that answers each byte the host writes with a fixed reply.
+// Helpers of the flash loader tests: a scratch folder for lane files, and a scripted target
+// that answers each byte the host writes with a fixed reply.
 #pragma once
-
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +12,8 @@
 #include <vector>
 
 #include "fake/fake_platform.h"
+#include "support/files.h"
+#include "support/lanes.h"
 
 // Gives the process's time zone back when the object goes, whatever a test set meanwhile.
 class TimeZoneScope {
@@ -44,70 +44,10 @@ class TimeZoneScope {
 };
 
 // A fresh folder that is the current folder while the object lives.
-class ScratchFolder {
+class ScratchFolder : public TempFolder {
   public:
-    ScratchFolder() {
-        char pattern[] = "/tmp/tavfla_test_XXXXXX";
-        path_ = mkdtemp(pattern);
-        char old[4096];
-        oldCwd_ = getcwd(old, sizeof old);
-        if (chdir(path_.c_str()) != 0) {
-            abort();
-        }
-    }
-    ~ScratchFolder() {
-        if (chdir(oldCwd_.c_str()) != 0) {
-            abort();
-        }
-        std::string command = "rm -rf '" + path_ + "'";
-        if (system(command.c_str()) != 0) {
-            fprintf(stderr, "could not remove %s\n", path_.c_str());
-        }
-    }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-    std::string oldCwd_;
+    ScratchFolder() : TempFolder("tavfla_test_") { Enter(); }
 };
-
-inline void WriteTextFile(const std::string& name, const std::string& text) {
-    FILE* file = fopen(name.c_str(), "wb");
-    if (file == nullptr) {
-        abort();
-    }
-    fwrite(text.data(), 1, text.size(), file);
-    fclose(file);
-}
-
-inline std::string ReadTextFile(const std::string& name) {
-    std::string text;
-    FILE* file = fopen(name.c_str(), "rb");
-    if (file == nullptr) {
-        return "<missing>";
-    }
-    char buffer[512];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) {
-        text.append(buffer, got);
-    }
-    fclose(file);
-    return text;
-}
-
-// The four lanes of a program, one text per lane.
-inline void WriteLanes(const std::string& base, const std::string (&lanes)[4]) {
-    for (int k = 0; k < 4; ++k) {
-        WriteTextFile(base + ".X" + std::to_string(k), lanes[k]);
-    }
-}
-
-// One data record of two words 12345678 and 9ABCDEF0 at 0x1000, then the entry 0x1000.
-inline void WriteWorkedExample(const std::string& base) {
-    const std::string end = "%0E81F800001000\n";
-    WriteLanes(base, {"%1263080000100078F0\n" + end, "%1263880000100056DE\n" + end,
-                      "%1263080000100034BC\n" + end, "%12628800001000129A\n" + end});
-}
 
 using Bytes = std::vector<uint8_t>;
 

@@ -3,30 +3,15 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <array>
 #include <cstdio>
 #include <string>
 
 #include "fake/fake_platform.h"
 #include "hexreader/hexreader.h"
 #include "link/link.h"
-
-using LaneTexts = std::array<std::string, 4>;
-
-inline LaneTexts SameInAllLanes(const std::string& text) {
-    return {text, text, text, text};
-}
-
-// The worked example: two words at 0x1000, then the termination record with entry 0x1000.
-inline LaneTexts WorkedExample(const char* lineEnd = "\n") {
-    const std::string end = lineEnd;
-    const std::string termination = "%0E81F800001000" + end;
-    return {"%1263080000100078F0" + end + termination, "%1263880000100056DE" + end + termination,
-            "%1263080000100034BC" + end + termination, "%12628800001000129A" + end + termination};
-}
+#include "support/files.h"
+#include "support/lanes.h"
 
 class HexReaderTest : public ::testing::Test {
   protected:
@@ -34,28 +19,17 @@ class HexReaderTest : public ::testing::Test {
         FakeReset();
         // ExitLoader drops flow control and RTS, which needs an open port.
         OpenComPort(1, kBaudHigh);
-        char folder[] = "/tmp/hexreaderXXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        folder_ = folder;
+        ASSERT_FALSE(folder_.Path().empty());
     }
 
-    void TearDown() override {
-        CloseLanes();
-        for (int lane = 0; lane < 4; ++lane) {
-            unlink(LanePath(lane).c_str());
-        }
-        rmdir(folder_.c_str());
-    }
+    void TearDown() override { CloseLanes(); }
 
-    std::string LanePath(int lane) const { return folder_ + "/PROG.X" + std::to_string(lane); }
+    std::string LanePath(int lane) const { return folder_.Path("PROG.X" + std::to_string(lane)); }
 
     void OpenLanes(const LaneTexts& texts) {
         CloseLanes();
+        WriteLanes(folder_.Path("PROG"), texts);
         for (int lane = 0; lane < 4; ++lane) {
-            FILE* out = fopen(LanePath(lane).c_str(), "wb");
-            ASSERT_NE(out, nullptr);
-            fwrite(texts[lane].data(), 1, texts[lane].size(), out);
-            fclose(out);
             lanes_[lane] = fopen(LanePath(lane).c_str(), "rb");
             ASSERT_NE(lanes_[lane], nullptr);
         }
@@ -111,5 +85,5 @@ class HexReaderTest : public ::testing::Test {
     }
 
     FILE* lanes_[4] = {nullptr, nullptr, nullptr, nullptr};
-    std::string folder_;
+    TempFolder folder_{"hexreader"};
 };

@@ -25,7 +25,7 @@ class RamProtocolTest : public RamLoaderTest {
             });
     }
 
-    int Load(const std::vector<std::string>& lanes) {
+    int Load(const LaneTexts& lanes) {
         WriteLanes("PROG", lanes);
         for (int lane = 0; lane < 4; ++lane) {
             files_[lane] = fopen(Path("PROG.X" + std::to_string(lane)).c_str(), "rb");
@@ -45,7 +45,7 @@ const Bytes kWorkedDataPacket = {0x00, 0x00, 0x0F, 0x01, 0x00, 0x10, 0x00, 0x12,
 
 TEST_F(RamProtocolTest, WorkedExampleByteForByte) {
     Connect({{15, 0x58}, {19, 0x15}});
-    EXPECT_EQ(Load(WorkedExampleLanes()), -1);
+    EXPECT_EQ(Load(WorkedExample()), -1);
     Bytes expected = kWorkedDataPacket;
     expected.insert(expected.end(), {0x05, 0x00, 0x10, 0x00, 0x05});
     EXPECT_EQ(FakeWrittenBytes(), expected);
@@ -58,14 +58,14 @@ TEST_F(RamProtocolTest, WorkedExampleByteForByte) {
 
 TEST_F(RamProtocolTest, WrongAnswerToADataPacketStopsAtOnce) {
     Connect({{15, 0x57}});
-    EXPECT_EQ(Load(WorkedExampleLanes()), 2);
+    EXPECT_EQ(Load(WorkedExample()), 2);
     EXPECT_EQ(FakeWrittenBytes(), kWorkedDataPacket);
     EXPECT_EQ(output, "\rWriting Target Address: 001000(HEX)\nTARGET COMMUNICATION CHECKSUM ERROR");
 }
 
 TEST_F(RamProtocolTest, WrongAnswerToTheStartPacketAfterTheClosingByte) {
     Connect({{15, 0x58}, {19, 0x16}});
-    EXPECT_EQ(Load(WorkedExampleLanes()), 2);
+    EXPECT_EQ(Load(WorkedExample()), 2);
     EXPECT_EQ(FakeWrittenBytes().size(), 20u);
     EXPECT_EQ(FakeWrittenBytes().back(), 0x05);
     EXPECT_EQ(output, "\rWriting Target Address: 001000(HEX)\nTARGET COMMUNICATION CHECKSUM ERROR");
@@ -76,21 +76,21 @@ TEST_F(RamProtocolTest, LineIsReleasedBeforeTheStartAnswerIsJudged) {
     // message would show instead of the failure of the release.
     Connect({{15, 0x58}, {19, 0x16}});
     FakeFailCall("setsettings", 5);
-    EXPECT_EQ(Load(WorkedExampleLanes()), 2);
+    EXPECT_EQ(Load(WorkedExample()), 2);
     EXPECT_EQ(FakeWrittenBytes().back(), 0x05);
     EXPECT_EQ(output, "\rWriting Target Address: 001000(HEX)\nEnableAuto_RTS_CTS() Failed: 5\n");
 
     FakeReset();
     Connect({{15, 0x58}, {19, 0x16}});
     FakeFailCall("setrts", 6);
-    EXPECT_EQ(Load(WorkedExampleLanes()), 2);
+    EXPECT_EQ(Load(WorkedExample()), 2);
     EXPECT_FALSE(FakeCtsFlowOn());
     EXPECT_EQ(output, "\rWriting Target Address: 001000(HEX)\nSetRtsSignal() Failed: 6 \n");
 }
 
 TEST_F(RamProtocolTest, ProgramWithoutDataRecordsCountsFour) {
     Connect({{4, 0x25}});  // 05 00 20 00
-    EXPECT_EQ(Load(LaneTexts({}, 0x2000)), -1);
+    EXPECT_EQ(Load(ProgramLanes({}, 0x2000)), -1);
     EXPECT_EQ(FakeWrittenBytes(), (Bytes{0x05, 0x00, 0x20, 0x00, 0x05}));
     EXPECT_EQ(output, "\n4   4(HEX) Bytes Loaded\n");
 }
@@ -98,7 +98,7 @@ TEST_F(RamProtocolTest, ProgramWithoutDataRecordsCountsFour) {
 TEST_F(RamProtocolTest, EmptyRecordAndHighAddressByte) {
     // 00 00 07 01 34 56 78: sum 0x10A; the progress line shows all 32 bits.
     Connect({{7, 0x0A}, {11, 0x1D}});
-    EXPECT_EQ(Load(LaneTexts({{0x12345678, {}}}, 0xAB000018)), -1);
+    EXPECT_EQ(Load(ProgramLanes({{0x12345678, {}}}, 0xAB000018)), -1);
     EXPECT_EQ(FakeWrittenBytes(),
               (Bytes{0x00, 0x00, 0x07, 0x01, 0x34, 0x56, 0x78, 0x05, 0x00, 0x00, 0x18, 0x05}));
     EXPECT_EQ(output, "\rWriting Target Address: 12345678(HEX)\n11   B(HEX) Bytes Loaded\n");
@@ -106,7 +106,7 @@ TEST_F(RamProtocolTest, EmptyRecordAndHighAddressByte) {
 
 TEST_F(RamProtocolTest, LaneFilesEndingWithoutTerminationKeepTheLine) {
     Connect({{11, 0xF6}});  // 00 00 0B 01 00 00 40 11 22 33 44
-    EXPECT_EQ(Load(LaneTexts({{0x40, {0x11223344}}}, -1)), -1);
+    EXPECT_EQ(Load(ProgramLanes({{0x40, {0x11223344}}}, -1)), -1);
     EXPECT_EQ(FakeWrittenBytes().size(), 11u);
     EXPECT_EQ(output, "\rWriting Target Address: 000040(HEX)\n15   F(HEX) Bytes Loaded\n");
     EXPECT_TRUE(FakeCtsFlowOn());
@@ -114,7 +114,7 @@ TEST_F(RamProtocolTest, LaneFilesEndingWithoutTerminationKeepTheLine) {
 
 TEST_F(RamProtocolTest, NothingAfterTheTerminationRecordIsRead) {
     Connect({{4, 0x15}});
-    std::vector<std::string> lanes = LaneTexts({}, 0x1000);
+    LaneTexts lanes = ProgramLanes({}, 0x1000);
     for (std::string& lane : lanes) {
         lane += "garbage that the reader would refuse\n";
     }
@@ -124,7 +124,7 @@ TEST_F(RamProtocolTest, NothingAfterTheTerminationRecordIsRead) {
 
 TEST_F(RamProtocolTest, MissingAnswerIsATimeOutNotAByte) {
     Connect({});
-    EXPECT_EQ(Load(WorkedExampleLanes()), 2);
+    EXPECT_EQ(Load(WorkedExample()), 2);
     EXPECT_EQ(FakeWrittenBytes(), kWorkedDataPacket);
     EXPECT_EQ(output,
               "\rWriting Target Address: 001000(HEX)"

@@ -1,5 +1,5 @@
-// Shared set-up of the RAM loader tests: a temporary folder that is the current folder and
-// holds the settings file and lane files, and the whole program run in-process.
+// Shared set-up of the RAM loader and driver tests: a temporary folder that is the current
+// folder and holds the settings file and lane files, and the whole program run in-process.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,8 +7,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,45 +16,8 @@
 #include "link/link.h"
 #include "ramloader/ram_protocol.h"
 #include "ramloader/tavram.h"
-
-// One data record: load address and words (lane 3 byte most significant).
-struct TestRecord {
-    uint32_t address;
-    std::vector<uint32_t> words;
-};
-
-inline std::string Hex(uint32_t value, int digits) {
-    char text[16];
-    snprintf(text, sizeof text, "%0*X", digits, value);
-    return text;
-}
-
-// The four lane texts of a program: data records with 8-digit addresses, then the
-// termination record with the entry address (none when `entry` is negative).
-inline std::vector<std::string> LaneTexts(const std::vector<TestRecord>& records, int64_t entry) {
-    std::vector<std::string> lanes(4);
-    for (int lane = 0; lane < 4; ++lane) {
-        for (const TestRecord& record : records) {
-            std::string line = "%" + Hex(14 + 2 * record.words.size(), 2) + "6" + "00" + "8" +
-                               Hex(record.address, 8);
-            for (uint32_t word : record.words) {
-                line += Hex((word >> (8 * lane)) & 0xFF, 2);
-            }
-            lanes[lane] += line + "\n";
-        }
-        if (entry >= 0) {
-            lanes[lane] += "%0E8008" + Hex(static_cast<uint32_t>(entry), 8) + "\n";
-        }
-    }
-    return lanes;
-}
-
-// The worked example: two words at 0x1000, then the termination record with entry 0x1000.
-inline std::vector<std::string> WorkedExampleLanes() {
-    const std::string termination = "%0E81F800001000\n";
-    return {"%1263080000100078F0\n" + termination, "%1263880000100056DE\n" + termination,
-            "%1263080000100034BC\n" + termination, "%12628800001000129A\n" + termination};
-}
+#include "support/files.h"
+#include "support/lanes.h"
 
 // The banner line every run starts with.
 inline std::string Banner() {
@@ -70,43 +31,20 @@ class RamLoaderTest : public ::testing::Test {
         FakeReset();
         ResetDriverState();
         ResetRamProtocol();
-        char folder[] = "/tmp/tavramtestXXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        folder_ = folder;
-        oldFolder_ = std::filesystem::current_path();
-        std::filesystem::current_path(folder_);
+        ASSERT_FALSE(folder_.Path().empty());
+        folder_.Enter();
     }
 
-    void TearDown() override {
-        RestoreStdin();
-        std::filesystem::current_path(oldFolder_);
-        std::filesystem::remove_all(folder_);
-    }
+    void TearDown() override { RestoreStdin(); }
 
-    std::string Path(const std::string& name) const { return folder_ + "/" + name; }
+    std::string Path(const std::string& name) const { return folder_.Path(name); }
     std::string SettingsFile() const { return Path("tavram.SET"); }
 
     void WriteFile(const std::string& name, const std::string& text) {
-        std::ofstream out(Path(name), std::ios::binary);
-        out << text;
+        WriteTextFile(Path(name), text);
     }
-
     // The file's text, or "<missing>".
-    std::string ReadFile(const std::string& name) const {
-        std::ifstream in(Path(name), std::ios::binary);
-        if (!in) {
-            return "<missing>";
-        }
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-    void WriteLanes(const std::string& base, const std::vector<std::string>& lanes) {
-        for (int lane = 0; lane < 4; ++lane) {
-            WriteFile(base + ".X" + std::to_string(lane), lanes[lane]);
-        }
-    }
+    std::string ReadFile(const std::string& name) const { return ReadTextFile(Path(name)); }
 
     // Standard input reads this text (empty: it ends at once) until the test ends.
     void SetStdin(const std::string& text) {
@@ -140,8 +78,7 @@ class RamLoaderTest : public ::testing::Test {
                                 &output);
     }
 
-    std::string folder_;
-    std::filesystem::path oldFolder_;
+    TempFolder folder_{"tavramtest"};
     std::string output;
     int savedStdin_ = -1;
 };

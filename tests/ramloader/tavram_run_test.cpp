@@ -24,7 +24,7 @@ std::string RunHead(int port) {
 
 TEST_F(TavramRunTest, WorkedExampleLandsInRamAndStarts) {
     WriteFile("tavram.SET", "PORT=COM2\nBAUD=115200\n");
-    WriteLanes("PROG", WorkedExampleLanes());
+    WriteLanes("PROG", WorkedExample());
     StartBoard(115200);
     EXPECT_EQ(RunTavram({"prog"}), 0);
     EXPECT_EQ(output, Banner() + RunHead(2) +
@@ -55,7 +55,7 @@ TEST_F(TavramRunTest, SeveralRecordsAndTheAnsweringRateIsSaved) {
         }
         records.push_back(record);
     }
-    WriteLanes("PROG", LaneTexts(records, 0x140));
+    WriteLanes("PROG", ProgramLanes(records, 0x140));
     StartBoard(38400);
     EXPECT_EQ(RunTavram({"-i", "Prog"}), 0);
     EXPECT_NE(output.find("\nTarget Connected In "), std::string::npos);
@@ -72,7 +72,7 @@ TEST_F(TavramRunTest, SeveralRecordsAndTheAnsweringRateIsSaved) {
 }
 
 TEST_F(TavramRunTest, WrongChecksumAnswerEndsWithCodeTwo) {
-    WriteLanes("PROG", WorkedExampleLanes());
+    WriteLanes("PROG", WorkedExample());
     BoardOptions options;
     options.ramWrongChecksumAt = 1;
     StartBoard(115200, options);
@@ -87,7 +87,7 @@ TEST_F(TavramRunTest, WrongChecksumAnswerEndsWithCodeTwo) {
 }
 
 TEST_F(TavramRunTest, SilentBoardIsATimeOut) {
-    WriteLanes("PROG", WorkedExampleLanes());
+    WriteLanes("PROG", WorkedExample());
     BoardOptions options;
     options.ramSilentFrom = 2;
     StartBoard(115200, options);

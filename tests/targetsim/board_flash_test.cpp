@@ -1,11 +1,8 @@
 // Board model: the flash firmware and its program folder.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
 
 #include "board_host.h"
+#include "support/files.h"
 
 namespace {
 
@@ -50,16 +47,6 @@ uint8_t Store(TestHost& host, const std::string& name) {
     return end.empty() ? 0xEE : end.back();
 }
 
-class TempFolder {
-  public:
-    TempFolder() {
-        char pattern[] = "/tmp/boardflashXXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempFolder() { std::filesystem::remove_all(path); }
-    std::string path;
-};
-
 TEST(BoardFlash, WorkedExample) {
     TestHost host;
     host.Connect(0x7F);
@@ -90,9 +77,9 @@ TEST(BoardFlash, WorkedExample) {
 }
 
 TEST(BoardFlash, StoredNameIsRefusedAndKeptAcrossRunsInTheFolder) {
-    TempFolder folder;
+    TempFolder folder("boardflash");
     BoardOptions options;
-    options.flashFolder = folder.path;
+    options.flashFolder = folder.Path();
     {
         TestHost first(options);
         first.Connect(0x7F);

@@ -1,0 +1,31 @@
+// Files of the tests: a temporary folder per test and whole text files.
+#pragma once
+
+#include <string>
+
+// A fresh folder under /tmp ("/tmp/<prefix>XXXXXX"), removed with everything in it when
+// the object goes. A folder that cannot be made is a test failure and leaves Path() empty.
+class TempFolder {
+  public:
+    explicit TempFolder(const std::string& prefix);
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::string& Path() const { return path_; }
+    std::string Path(const std::string& name) const { return path_ + "/" + name; }
+
+    // Makes it the current folder; the one before comes back when the object goes.
+    void Enter();
+    // Leaves it on disk when the object goes (to inspect a failure).
+    void Keep() { keep_ = true; }
+
+  private:
+    std::string path_;
+    std::string oldCwd_;
+    bool keep_ = false;
+};
+
+void WriteTextFile(const std::string& path, const std::string& text);
+// The whole file, or "<missing>" when it cannot be opened.
+std::string ReadTextFile(const std::string& path);
