@@ -3,30 +3,20 @@
 // captured output and bounded waits, the simulated board, and the files they exchange.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/types.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <random>
-#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
-extern char** environ;
+#include "support/files.h"
 
 namespace e2e {
 
@@ -39,18 +29,6 @@ inline int MsLeft(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
 // A child process with standard input from /dev/null, standard output on a pipe that the
 // test reads, and standard error into a file. It is always reaped: killed if still running.
 class Child {
@@ -58,120 +36,18 @@ class Child {
     Child() = default;
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
-    ~Child() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        CloseFds();
-    }
+    ~Child();
 
     bool Start(const std::vector<std::string>& args, const std::string& cwd,
-               const std::vector<std::string>& extraEnv, const std::string& errorFile) {
-        // Everything the child needs is prepared before the fork.
-        std::vector<std::string> argStore = args;
-        std::vector<char*> argv;
-        for (std::string& a : argStore) {
-            argv.push_back(&a[0]);
-        }
-        argv.push_back(nullptr);
-        std::vector<std::string> envStore;
-        for (char** e = environ; *e != nullptr; ++e) {
-            std::string entry = *e;
-            bool replaced = false;
-            for (const std::string& extra : extraEnv) {
-                if (entry.compare(0, extra.find('=') + 1, extra, 0, extra.find('=') + 1) == 0) {
-                    replaced = true;
-                }
-            }
-            if (!replaced) {
-                envStore.push_back(entry);
-            }
-        }
-        envStore.insert(envStore.end(), extraEnv.begin(), extraEnv.end());
-        std::vector<char*> envp;
-        for (std::string& e : envStore) {
-            envp.push_back(&e[0]);
-        }
-        envp.push_back(nullptr);
-
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) {
-            return false;
-        }
-        int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        int error = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (chdir(cwd.c_str()) != 0 || dup2(input, 0) < 0 || dup2(out[1], 1) < 0 ||
-                dup2(error, 2) < 0) {
-                _exit(126);
-            }
-            execve(argv[0], argv.data(), envp.data());
-            _exit(127);
-        }
-        close(out[1]);
-        close(input);
-        close(error);
-        out_ = out[0];
-        if (pid_ < 0) {
-            CloseFds();
-            return false;
-        }
-        fcntl(out_, F_SETFL, O_NONBLOCK);
-        // A pollable handle of the process's end; without one Wait falls back to short polls.
-        exitFd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-        return true;
-    }
+               const std::vector<std::string>& extraEnv, const std::string& errorFile);
 
     // Reads output until it contains the text, within the bound.
-    bool ReadUntil(const std::string& text, int timeoutMs) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (output_.find(text) == std::string::npos) {
-            if (out_ < 0 || MsLeft(deadline) == 0) {
-                return false;
-            }
-            pollfd p = {out_, POLLIN, 0};
-            if (poll(&p, 1, MsLeft(deadline)) > 0) {
-                Drain();
-            }
-        }
-        return true;
-    }
+    bool ReadUntil(const std::string& text, int timeoutMs);
 
     // Reads the rest of the output and reaps the process. Returns the exit code, 128 + the
     // signal number for a process ended by a signal, or -1 when it did not end within the
     // bound (it is then killed).
-    int Wait(int timeoutMs) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (pid_ > 0) {
-            int status = 0;
-            if (out_ < 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                CloseFds();
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            if (MsLeft(deadline) == 0) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, nullptr, 0);
-                pid_ = -1;
-                Drain();
-                CloseFds();
-                return -1;
-            }
-            pollfd p[2] = {{out_, POLLIN, 0}, {exitFd_, POLLIN, 0}};
-            int wait = exitFd_ >= 0 || out_ >= 0 ? MsLeft(deadline) : 5;
-            if (poll(p, 2, wait) > 0 && out_ >= 0) {
-                Drain();
-            }
-            if (out_ >= 0 && (p[1].revents & POLLIN) != 0) {
-                Drain();  // the process has ended: what it wrote is all in the pipe
-                close(out_);
-                out_ = -1;
-            }
-        }
-        return -1;
-    }
+    int Wait(int timeoutMs);
 
     void Signal(int signal) {
         if (pid_ > 0) {
@@ -183,35 +59,8 @@ class Child {
 
   private:
     // Takes in whatever the pipe holds; closes it at its end.
-    void Drain() {
-        if (out_ < 0) {
-            return;
-        }
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = read(out_, buffer, sizeof buffer);
-            if (n > 0) {
-                output_.append(buffer, static_cast<size_t>(n));
-                continue;
-            }
-            if (n == 0) {
-                close(out_);
-                out_ = -1;
-            }
-            return;
-        }
-    }
-
-    void CloseFds() {
-        if (out_ >= 0) {
-            close(out_);
-            out_ = -1;
-        }
-        if (exitFd_ >= 0) {
-            close(exitFd_);
-            exitFd_ = -1;
-        }
-    }
+    void Drain();
+    void CloseFds();
 
     pid_t pid_ = -1;
     int out_ = -1;
@@ -249,226 +98,55 @@ struct Program {
     std::vector<Segment> segments;
     uint32_t entry = 0;
 
-    std::map<uint32_t, uint32_t> Words() const {
-        std::map<uint32_t, uint32_t> words;
-        for (const Segment& s : segments) {
-            for (size_t i = 0; i < s.words.size(); ++i) {
-                words[(s.address + static_cast<uint32_t>(i)) & 0xFFFFFF] = s.words[i];
-            }
-        }
-        return words;
-    }
+    std::map<uint32_t, uint32_t> Words() const;
     // What the loaders report: every data packet (7 bytes plus 4 per word) plus 4.
-    uint64_t BytesLoaded(size_t wordsPerRecord) const {
-        uint64_t bytes = 4;
-        for (const Segment& s : segments) {
-            uint64_t records = (s.words.size() + wordsPerRecord - 1) / wordsPerRecord;
-            bytes += 7 * records + 4 * s.words.size();
-        }
-        return bytes;
-    }
+    uint64_t BytesLoaded(size_t wordsPerRecord) const;
 };
 
-inline Program RandomProgram(uint32_t seed, const std::vector<std::pair<uint32_t, size_t>>& layout,
-                             uint32_t entry) {
-    std::mt19937 engine(seed);
-    Program program;
-    for (const auto& [address, count] : layout) {
-        Program::Segment segment{address, {}};
-        for (size_t i = 0; i < count; ++i) {
-            segment.words.push_back(static_cast<uint32_t>(engine()));
-        }
-        program.segments.push_back(segment);
-    }
-    program.entry = entry;
-    return program;
-}
+Program RandomProgram(uint32_t seed, const std::vector<std::pair<uint32_t, size_t>>& layout,
+                      uint32_t entry);
 
-inline std::string BytesLoadedLine(uint64_t bytes) {
-    char line[80];
-    snprintf(line, sizeof line, "\n%llu   %llX(HEX) Bytes Loaded\n",
-             static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(bytes));
-    return line;
-}
+std::string BytesLoadedLine(uint64_t bytes);
 
 // A temporary folder with a copy of one tool, a simulated board on a socket in it, and
 // COM1 pointing at that socket.
 class E2eTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char folder[] = "/tmp/tave2eXXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr) << strerror(errno);
-        dir_ = folder;
-        socket_ = dir_ + "/board.sock";
-    }
+    void SetUp() override;
+    void TearDown() override;
 
-    void TearDown() override {
-        StopBoard();
-        if (!HasFailure()) {
-            std::error_code ignored;
-            fs::remove_all(dir_, ignored);
-        } else {
-            printf("kept %s for inspection\n", dir_.c_str());
-        }
-    }
-
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string Path(const std::string& name) const { return folder_.Path(name); }
 
     // Copies the tool beside its settings file; returns its path in the folder.
-    std::string Install(const std::string& source, const std::string& name) {
-        std::string target = Path(name);
-        fs::copy_file(source, target, fs::copy_options::overwrite_existing);
-        fs::permissions(target, fs::perms::owner_all);
-        return target;
-    }
+    std::string Install(const std::string& source, const std::string& name);
 
     // Starts tavsim on the folder's socket and waits for its listening line.
-    void StartBoard(const std::vector<std::string>& options) {
-        std::vector<std::string> args = {TAVSIM_PATH, "--socket", socket_, "--log",
-                                         Path("tavsim.log")};
-        args.insert(args.end(), options.begin(), options.end());
-        board_.reset(new Child);
-        ASSERT_TRUE(board_->Start(args, dir_, {}, Path("tavsim.err")));
-        ASSERT_TRUE(board_->ReadUntil("\n", 5000))
-            << "tavsim did not start: " << board_->output() << ReadFile(Path("tavsim.err"));
-        ASSERT_EQ(board_->output(), "tavsim: listening on " + socket_ + "\n");
-    }
+    void StartBoard(const std::vector<std::string>& options);
 
     // Waits for a board started with --once to end by itself after its client left, so
     // that it has taken in everything the client sent; returns its exit code.
-    int WaitBoardEnd() {
-        if (!board_) {
-            return -1;
-        }
-        int code = board_->Wait(5000);
-        board_.reset();
-        return code;
-    }
+    int WaitBoardEnd();
 
     // Ends the board (SIGTERM) and reaps it; returns its exit code.
-    int StopBoard() {
-        if (!board_) {
-            return -1;
-        }
-        board_->Signal(SIGTERM);
-        int code = board_->Wait(5000);
-        board_.reset();
-        return code;
-    }
+    int StopBoard();
 
-    void PointCom1AtBoard() { ASSERT_EQ(symlink(socket_.c_str(), Path("COM1").c_str()), 0); }
+    void PointCom1AtBoard();
 
     // Runs a program in the folder to its end, within the bound.
     RunResult Run(const std::string& program, const std::vector<std::string>& args,
-                  int timeoutMs = 60000) {
-        Child child;
-        std::vector<std::string> argv = {program};
-        argv.insert(argv.end(), args.begin(), args.end());
-        RunResult result;
-        if (!child.Start(argv, dir_, {"TZ=UTC"}, Path("stderr.txt"))) {
-            ADD_FAILURE() << "cannot start " << program;
-            return result;
-        }
-        result.exitCode = child.Wait(timeoutMs);
-        result.output = child.output();
-        EXPECT_NE(result.exitCode, -1)
-            << program << " did not end within " << timeoutMs << " ms; output:\n"
-            << result.output;
-        return result;
-    }
+                  int timeoutMs = 60000);
 
     // Writes the program's lane files NAME.X0..X3 with lanegen from binary images.
     void WriteLanes(const Program& program, const std::string& name,
-                    const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args;
-        for (size_t i = 0; i < program.segments.size(); ++i) {
-            std::string image = Path("segment" + std::to_string(i) + ".bin");
-            std::string bytes;
-            for (uint32_t word : program.segments[i].words) {
-                for (int shift = 24; shift >= 0; shift -= 8) {
-                    bytes.push_back(static_cast<char>(word >> shift));
-                }
-            }
-            WriteFile(image, bytes);
-            char at[16];
-            snprintf(at, sizeof at, "@%X", program.segments[i].address);
-            args.push_back("--image");
-            args.push_back(image + at);
-        }
-        char entry[16];
-        snprintf(entry, sizeof entry, "%X", program.entry);
-        args.push_back("--entry");
-        args.push_back(entry);
-        args.insert(args.end(), extra.begin(), extra.end());
-        args.push_back(name);
-        RunResult result = Run(LANEGEN_PATH, args, 20000);
-        ASSERT_EQ(result.exitCode, 0) << ReadFile(Path("stderr.txt"));
-    }
+                    const std::vector<std::string>& extra = {});
 
-    RamImage ReadRamImage(const std::string& name = "ram.txt") const {
-        RamImage image;
-        std::ifstream in(Path(name));
-        std::string line;
-        if (!std::getline(in, line) || sscanf(line.c_str(), "entry %x", &image.entry) != 1) {
-            return image;
-        }
-        image.present = true;
-        while (std::getline(in, line)) {
-            unsigned address = 0;
-            unsigned word = 0;
-            if (sscanf(line.c_str(), "%x %x", &address, &word) != 2) {
-                image.present = false;
-                return image;
-            }
-            image.words[address] = word;
-        }
-        return image;
-    }
+    RamImage ReadRamImage(const std::string& name = "ram.txt") const;
 
     // The stored program of that name in the board's flash folder (its file name is
     // "prog_" + the name in hex + ".txt").
-    FlashProgram ReadFlashProgram(const std::string& folder, const std::string& name) const {
-        FlashProgram program;
-        std::string file = "prog_";
-        for (unsigned char c : name) {
-            char hex[3];
-            snprintf(hex, sizeof hex, "%02X", c);
-            file += hex;
-        }
-        std::ifstream in(Path(folder) + "/" + file + ".txt");
-        std::string line;
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string key;
-            fields >> key;
-            if (key == "name") {
-                std::string hex;
-                fields >> hex;
-                for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-                    program.name.push_back(
-                        static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-                }
-                program.present = true;
-            } else if (key == "stamp") {
-                unsigned value = 0;
-                while (fields >> value) {
-                    program.stamp.push_back(value);
-                }
-            } else if (key == "entry") {
-                fields >> std::hex >> program.entry;
-            } else if (key == "seq") {
-            } else {
-                std::istringstream pair(line);
-                uint32_t address = 0;
-                uint32_t word = 0;
-                if (pair >> std::hex >> address >> word) {
-                    program.words[address] = word;
-                }
-            }
-        }
-        return program;
-    }
+    FlashProgram ReadFlashProgram(const std::string& folder, const std::string& name) const;
 
+    TempFolder folder_{"tave2e"};
     std::string dir_;
     std::string socket_;
     std::unique_ptr<Child> board_;

@@ -45,7 +45,7 @@ TEST_P(TavflaModeE2e, RandomProgramIsStoredIntactWithItsDateStampAndOnlyOnce) {
                               "\nPROG Started At Address 00F001(HEX)\n\nDownload Time = "),
               std::string::npos)
         << run.output.substr(run.output.rfind('\r') + 1);
-    EXPECT_EQ(ReadFile(Path("tavfla.SET")),
+    EXPECT_EQ(ReadTextFile(Path("tavfla.SET")),
               std::string("PORT=COM1\nBAUD=115200\nMODE=") + mode[2] + "\n");
 
     FlashProgram stored = ReadFlashProgram("flash", "PROG");
@@ -56,14 +56,14 @@ TEST_P(TavflaModeE2e, RandomProgramIsStoredIntactWithItsDateStampAndOnlyOnce) {
     EXPECT_TRUE(stored.words == program.Words()) << "stored words differ";
 
     // The same name again: refused, and the stored program stays as it was.
-    std::string before = ReadFile(Path("flash") + "/prog_50524F47.txt");
+    std::string before = ReadTextFile(Path("flash") + "/prog_50524F47.txt");
     run = Run(tavfla_, {"PROG"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.output.find("\nConnected To Target\nFilename PROG Already Exists On Target\n"),
               std::string::npos)
         << run.output;
     EXPECT_EQ(run.output.find("Started At Address"), std::string::npos);
-    EXPECT_EQ(ReadFile(Path("flash") + "/prog_50524F47.txt"), before);
+    EXPECT_EQ(ReadTextFile(Path("flash") + "/prog_50524F47.txt"), before);
     EXPECT_EQ(StopBoard(), 0);
 }
 

@@ -63,7 +63,7 @@ class TavramE2e : public E2eTest {
 
 TEST_F(TavramE2e, UsageTextIsExactAndTheSettingsFileStaysAsItWas) {
     const std::string settings = "PORT=COM3\nBAUD=38400\n";
-    WriteFile(Path("tavram.SET"), settings);
+    WriteTextFile(Path("tavram.SET"), settings);
     struct Case {
         std::vector<std::string> args;
         int port;
@@ -74,7 +74,7 @@ TEST_F(TavramE2e, UsageTextIsExactAndTheSettingsFileStaysAsItWas) {
         RunResult run = Run(tavram_, c.args);
         EXPECT_EQ(run.exitCode, 0);
         EXPECT_EQ(AfterBanner(run.output), Usage(c.port, 38400));
-        EXPECT_EQ(ReadFile(Path("tavram.SET")), settings);
+        EXPECT_EQ(ReadTextFile(Path("tavram.SET")), settings);
     }
 }
 
@@ -94,7 +94,7 @@ TEST_F(TavramE2e, WithoutCom1EntryTheOpenFailsWithEnoentAfterTheFirstSave) {
     EXPECT_EQ(AfterBanner(run.output),
               "Using Port  : COM1\nLoading File: PROG.X0\nLoading File: PROG.X1\n"
               "Loading File: PROG.X2\nLoading File: PROG.X3\n\nOpen Of COM1 Failed: 2\n");
-    EXPECT_EQ(ReadFile(Path("tavram.SET")), "PORT=COM1\nBAUD=115200\n");
+    EXPECT_EQ(ReadTextFile(Path("tavram.SET")), "PORT=COM1\nBAUD=115200\n");
 
     // An entry that leads nowhere fails the same way.
     ASSERT_EQ(symlink(Path("nothing.sock").c_str(), Path("COM1").c_str()), 0);
@@ -114,7 +114,7 @@ TEST_F(TavramE2e, FirstRunConnectsAtOnceAndWritesTheDefaultSettings) {
     EXPECT_NE(run.output.find("\nSent 0x0F Twice At Timestamp "), std::string::npos);
     EXPECT_NE(run.output.find(" Milliseconds, 1 Attempt(s) Required\n"), std::string::npos)
         << run.output;
-    EXPECT_EQ(ReadFile(Path("tavram.SET")), "PORT=COM1\nBAUD=115200\n");
+    EXPECT_EQ(ReadTextFile(Path("tavram.SET")), "PORT=COM1\nBAUD=115200\n");
     EXPECT_EQ(WaitBoardEnd(), 0);
     ExpectLoadedIntoRam(program);
 }
@@ -132,7 +132,7 @@ class TavramBaudE2e : public TavramE2e, public ::testing::WithParamInterface<Bau
 
 TEST_P(TavramBaudE2e, BoardAtTheOtherRateAnswersAtTheThirdAttemptAndTheRateIsSaved) {
     const BaudCase c = GetParam();
-    WriteFile(Path("tavram.SET"), "PORT=COM1\nBAUD=" + std::to_string(c.stored) + "\n");
+    WriteTextFile(Path("tavram.SET"), "PORT=COM1\nBAUD=" + std::to_string(c.stored) + "\n");
     Program program = RandomProgram(12, {{0x300, 65}}, 0x301);
     WriteLanes(program, "PROG");
     StartBoard({"--once", "--baud", std::to_string(c.board), "--ram-image", Path("ram.txt")});
@@ -144,7 +144,8 @@ TEST_P(TavramBaudE2e, BoardAtTheOtherRateAnswersAtTheThirdAttemptAndTheRateIsSav
     EXPECT_NE(run.output.find(" Milliseconds, 3 Attempt(s) Required\n\nConnected To Target\n"),
               std::string::npos)
         << run.output;
-    EXPECT_EQ(ReadFile(Path("tavram.SET")), "PORT=COM1\nBAUD=" + std::to_string(c.board) + "\n");
+    EXPECT_EQ(ReadTextFile(Path("tavram.SET")),
+              "PORT=COM1\nBAUD=" + std::to_string(c.board) + "\n");
     EXPECT_EQ(WaitBoardEnd(), 0);
     ExpectLoadedIntoRam(program);
 }
@@ -278,7 +279,7 @@ TEST_F(TavramE2e, CtrlCWhileWaitingForCtsEndsWithCode2) {
     std::string log;
     for (int i = 0; i < 500 && log.find("client disconnected") == std::string::npos; ++i) {
         usleep(10000);  // polling the board's log file for its disconnect line, bounded
-        log = ReadFile(Path("tavsim.log"));
+        log = ReadTextFile(Path("tavsim.log"));
     }
     const size_t flowOn = log.rfind("line: hardware flow control on");
     const size_t flowOff = log.rfind("line: flow control off");

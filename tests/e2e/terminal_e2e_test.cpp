@@ -100,7 +100,7 @@ TEST_F(TerminalE2e, KeyPressWhileWaitingForCtsEndsTheRunAndRestoresTheTerminal) 
     std::string log;
     for (int i = 0; i < 500 && log.find("client disconnected") == std::string::npos; ++i) {
         usleep(10000);  // polling the board's log for its disconnect line, bounded
-        log = ReadFile(Path("tavsim.log"));
+        log = ReadTextFile(Path("tavsim.log"));
     }
     const size_t rtsOff = log.rfind("line: RTS off");
     ASSERT_NE(rtsOff, std::string::npos) << log;
