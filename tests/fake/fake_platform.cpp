@@ -359,3 +359,14 @@ int FakeRunCapturing(const std::function<void()>& body, std::string* output) {
     *output = testing::internal::GetCapturedStdout();
     return code;
 }
+
+int FakeRunMain(int (*programMain)(int, char**), std::vector<std::string> words,
+                std::string* output) {
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(&word[0]);
+    }
+    argv.push_back(nullptr);
+    return FakeRunCapturing([&] { programMain(static_cast<int>(words.size()), argv.data()); },
+                            output);
+}

@@ -53,3 +53,7 @@ std::string FakeOpenedDevice();  // the device name of the last open
 // Runs `body` (which ends by throwing ProcessExit or returning) and captures its standard
 // output. Returns the exit code (-1 when the body returned without exiting).
 int FakeRunCapturing(const std::function<void()>& body, std::string* output);
+// Runs a program's main function with `words` as its arguments (the first is its own
+// path), captured as FakeRunCapturing does.
+int FakeRunMain(int (*programMain)(int, char**), std::vector<std::string> words,
+                std::string* output);

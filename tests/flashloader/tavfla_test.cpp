@@ -54,13 +54,7 @@ class TavflaRunTest : public ::testing::Test {
     int Run(const std::vector<std::string>& args) {
         std::vector<std::string> words = {folder_.Path() + "/tavfla"};
         words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& word : words) {
-            argv.push_back(&word[0]);
-        }
-        argv.push_back(nullptr);
-        return FakeRunCapturing([&] { TavflaMain(static_cast<int>(words.size()), argv.data()); },
-                                &output_);
+        return FakeRunMain(TavflaMain, words, &output_);
     }
 
     bool Printed(const std::string& text) const { return output_.find(text) != std::string::npos; }

@@ -69,13 +69,7 @@ class RamLoaderTest : public ::testing::Test {
     int RunTavram(const std::vector<std::string>& args) {
         std::vector<std::string> words = {Path("tavram")};
         words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& word : words) {
-            argv.push_back(&word[0]);
-        }
-        argv.push_back(nullptr);
-        return FakeRunCapturing([&] { TavramMain(static_cast<int>(words.size()), argv.data()); },
-                                &output);
+        return FakeRunMain(TavramMain, words, &output);
     }
 
     TempFolder folder_{"tavramtest"};
