@@ -1,0 +1,58 @@
+// The packet builder and record loop both protocols share.
+#include "driver/packet.h"
+
+#include <gtest/gtest.h>
+
+#include "fake/fake_platform.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Sent(const Packet& packet) {
+    return Bytes(packet.bytes, packet.bytes + packet.count);
+}
+
+TEST(PacketTest, DataPacketOfTheWorkedExampleWithEitherCommand) {
+    HexRecord record;
+    record.words = {0x12345678, 0x9ABCDEF0};
+    LoadAddress = 0x1000;
+    uint8_t buffer[kMessageBufferSize];
+    ASSERT_EQ(DataPacketLength(record), 15u);
+    const Packet ram = BuildDataPacket(buffer, 0x00, record);
+    EXPECT_EQ(Sent(ram), (Bytes{0x00, 0x00, 0x0F, 0x01, 0x00, 0x10, 0x00, 0x12, 0x34, 0x56, 0x78,
+                                0x9A, 0xBC, 0xDE, 0xF0}));
+    EXPECT_EQ(static_cast<uint8_t>(ram.checksum), 0x58);
+    const Packet flash = BuildDataPacket(buffer, 0x02, record);
+    EXPECT_EQ(static_cast<uint8_t>(flash.checksum), 0x5A);
+}
+
+TEST(PacketTest, AddressPacketTakesTheLow24Bits) {
+    LoadAddress = 0xAB123456;
+    uint8_t buffer[8];
+    const Packet packet = BuildAddressPacket(buffer, 0x05);
+    EXPECT_EQ(Sent(packet), (Bytes{0x05, 0x12, 0x34, 0x56}));
+    EXPECT_EQ(packet.checksum, 0x05u + 0x12 + 0x34 + 0x56);
+}
+
+std::vector<int32_t> sends;
+int32_t ScriptedSender(FILE**, uint8_t* buffer) {
+    EXPECT_NE(buffer, nullptr);
+    const int32_t next = sends.front();
+    sends.erase(sends.begin());
+    return next;
+}
+
+TEST(PacketTest, RecordLoopAddsUpAndCountsTheStartPacket) {
+    FakeReset();
+    ResetBytesLoaded();
+    sends = {10, 20, kEndOfRecords, 99};
+    FILE* lanes[4] = {};
+    std::string output;
+    EXPECT_EQ(FakeRunCapturing([&] { LoadAllRecords(lanes, ScriptedSender); }, &output), -1);
+    EXPECT_EQ(BytesLoaded, 30u);
+    EXPECT_EQ(sends, std::vector<int32_t>{99});  // nothing read after the end
+    EXPECT_EQ(output, "\n34   22(HEX) Bytes Loaded\n");
+}
+
+}  // namespace
