@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/telnet_comport.h"
+#include "platform/telnet_engine.h"
 
 namespace {
 
@@ -32,8 +32,11 @@ constexpr int kConnectMs = 5000;
 constexpr int kSendStallMs = 2000;
 constexpr int kPurgeAckMs = 200;
 constexpr size_t kBannerKeep = 240;
+// Bytes for the server beyond this stop the reading (a server that sends requests but never
+// reads our answers cannot make us queue without end).
+constexpr size_t kOutputLimit = 16384;
+constexpr int kChunksPerCall = 16;  // bounds the work of one look at the socket
 
-enum class RxState { Data, Iac, Will, Wont, Do, Dont, Sub, SubIac };
 enum class PurgeAcks { Unknown, Sent, NotSent };
 
 int64_t NowMs() {
@@ -48,20 +51,12 @@ struct Rfc2217Connection {
     int fd = -1;
     std::string where;  // socket path or host:port, for messages
 
-    RxState rx = RxState::Data;
-    std::vector<uint8_t> sub;
+    TelnetEngine telnet;
     std::deque<uint8_t> input;  // data bytes received, not yet read
     std::string banner;         // text the server sent before it agreed to port control
     bool closed = false;        // the server ended the connection
-    int socketError = 0;        // a receive failed with this errno
+    int socketError = 0;        // a receive or send failed with this errno
 
-    // Telnet option state, per direction: on, asked for by us, refused once already.
-    bool localOn[256] = {};
-    bool localAsked[256] = {};
-    bool localRefused[256] = {};
-    bool remoteOn[256] = {};
-    bool remoteAsked[256] = {};
-    bool remoteRefused[256] = {};
     bool comPortAgreed = false;
     bool comPortRefused = false;
 
@@ -82,139 +77,36 @@ struct Rfc2217Connection {
 
 namespace {
 
-void ReadAvailable(Rfc2217Connection* c);
-
-// Sends all bytes. A full socket buffer is waited out (taking in what the server sends
-// meanwhile, so both sides cannot stall on each other), but not without bound.
-bool SendAll(Rfc2217Connection* c, const uint8_t* data, size_t length, int* error) {
-    int64_t deadline = NowMs() + kSendStallMs;
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = send(c->fd, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            *error = errno;
-            return false;
-        }
-        int64_t left = deadline - NowMs();
-        if (left <= 0) {
-            *error = ETIMEDOUT;
-            return false;
-        }
-        pollfd p = {c->fd, POLLOUT | POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) > 0 && (p.revents & POLLIN)) {
-            ReadAvailable(c);
-        }
+void OnData(void* context, uint8_t byte) {
+    Rfc2217Connection* c = static_cast<Rfc2217Connection*>(context);
+    if (c->comPortAgreed) {
+        c->input.push_back(byte);
+    } else if (c->banner.size() < kBannerKeep) {
+        c->banner.push_back(static_cast<char>(byte));
     }
-    return true;
 }
 
-void SendNegotiation(Rfc2217Connection* c, uint8_t verb, uint8_t option) {
-    uint8_t bytes[3] = {kIac, verb, option};
-    int ignored = 0;
-    SendAll(c, bytes, sizeof bytes, &ignored);
-}
-
-bool SendCommand(Rfc2217Connection* c, uint8_t command, const uint8_t* value, size_t length,
-                 int* error) {
-    std::vector<uint8_t> out = {kIac, kSb, kOptComPort, command};
-    for (size_t i = 0; i < length; ++i) {
-        out.push_back(value[i]);
-        if (value[i] == kIac) {
-            out.push_back(kIac);
-        }
-    }
-    out.push_back(kIac);
-    out.push_back(kSe);
-    return SendAll(c, out.data(), out.size(), error);
-}
-
-bool SendControl(Rfc2217Connection* c, uint8_t value, int* error) {
-    return SendCommand(c, kSetControl, &value, 1, error);
-}
-
-bool LocalOptionWanted(uint8_t option) {
-    return option == kOptBinary || option == kOptSga || option == kOptComPort;
-}
-
-bool RemoteOptionWanted(uint8_t option) {
-    return option == kOptBinary || option == kOptSga;
-}
-
-// Answers only requests that change an option's state, so a server repeating itself
-// cannot start a negotiation loop; an unwanted option is refused once.
-void Negotiate(Rfc2217Connection* c, RxState verb, uint8_t option) {
-    switch (verb) {
-        case RxState::Do:
-            if (LocalOptionWanted(option)) {
-                if (!c->localOn[option]) {
-                    c->localOn[option] = true;
-                    if (!c->localAsked[option]) {
-                        SendNegotiation(c, kWill, option);
-                    }
-                }
-                c->localAsked[option] = false;
-                if (option == kOptComPort) {
-                    c->comPortAgreed = true;
-                }
-            } else if (!c->localRefused[option]) {
-                c->localRefused[option] = true;
-                SendNegotiation(c, kWont, option);
-            }
-            break;
-        case RxState::Dont:
-            if (c->localOn[option]) {
-                c->localOn[option] = false;
-                SendNegotiation(c, kWont, option);
-            }
-            c->localAsked[option] = false;
-            if (option == kOptComPort) {
-                c->comPortRefused = true;
-            }
-            break;
-        case RxState::Will:
-            if (RemoteOptionWanted(option)) {
-                if (!c->remoteOn[option]) {
-                    c->remoteOn[option] = true;
-                    if (!c->remoteAsked[option]) {
-                        SendNegotiation(c, kDo, option);
-                    }
-                }
-                c->remoteAsked[option] = false;
-            } else if (!c->remoteRefused[option]) {
-                c->remoteRefused[option] = true;
-                SendNegotiation(c, kDont, option);
-            }
-            break;
-        case RxState::Wont:
-            if (c->remoteOn[option]) {
-                c->remoteOn[option] = false;
-                SendNegotiation(c, kDont, option);
-            }
-            c->remoteAsked[option] = false;
-            break;
-        default:
-            break;
+void OnNegotiation(void* context, uint8_t verb, uint8_t option) {
+    Rfc2217Connection* c = static_cast<Rfc2217Connection*>(context);
+    if (option == kOptComPort && verb == kDo) {
+        c->comPortAgreed = true;
+    } else if (option == kOptComPort && verb == kDont) {
+        c->comPortRefused = true;
     }
 }
 
 // Server replies are taken leniently: only the modem state and the purge acknowledgement
 // matter; anything else, short or unknown, is ignored.
-void HandleSubnegotiation(Rfc2217Connection* c) {
-    if (c->sub.size() < 2 || c->sub[0] != kOptComPort) {
+void OnSubnegotiation(void* context, const std::vector<uint8_t>& sub) {
+    Rfc2217Connection* c = static_cast<Rfc2217Connection*>(context);
+    if (sub.size() < 2 || sub[0] != kOptComPort) {
         return;
     }
-    uint8_t command = c->sub[1];
-    if (command == kServerOffset + kNotifyModemstate && c->sub.size() >= 3) {
-        c->cts = (c->sub[2] & kModemCts) != 0;
+    uint8_t command = sub[1];
+    if (command == kServerOffset + kNotifyModemstate && sub.size() >= 3) {
+        c->cts = (sub[2] & kModemCts) != 0;
     } else if (command == kServerOffset + kPurgeData) {
-        bool receive = c->sub.size() < 3 || (c->sub[2] & kPurgeReceive) != 0;
+        bool receive = sub.size() < 3 || (sub[2] & kPurgeReceive) != 0;
         if (receive) {
             c->purgeAcks = PurgeAcks::Sent;
             ++c->purgeAcksSeen;
@@ -227,91 +119,92 @@ void HandleSubnegotiation(Rfc2217Connection* c) {
     }
 }
 
-void DataByte(Rfc2217Connection* c, uint8_t byte) {
-    if (c->comPortAgreed) {
-        c->input.push_back(byte);
-    } else if (c->banner.size() < kBannerKeep) {
-        c->banner.push_back(static_cast<char>(byte));
-    }
+bool CanTakeInput(const Rfc2217Connection* c) {
+    return !c->closed && c->socketError == 0 && c->telnet.out.size() < kOutputLimit;
 }
 
-void Feed(Rfc2217Connection* c, uint8_t byte) {
-    switch (c->rx) {
-        case RxState::Data:
-            if (byte == kIac) {
-                c->rx = RxState::Iac;
-            } else {
-                DataByte(c, byte);
-            }
+// Sends what is queued for the server as far as the socket takes it now.
+void SendPending(Rfc2217Connection* c) {
+    std::string& out = c->telnet.out;
+    size_t done = 0;
+    while (done < out.size() && c->socketError == 0) {
+        ssize_t n = send(c->fd, out.data() + done, out.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             break;
-        case RxState::Iac:
-            c->rx = RxState::Data;
-            if (byte == kIac) {
-                DataByte(c, byte);
-            } else if (byte == kWill) {
-                c->rx = RxState::Will;
-            } else if (byte == kWont) {
-                c->rx = RxState::Wont;
-            } else if (byte == kDo) {
-                c->rx = RxState::Do;
-            } else if (byte == kDont) {
-                c->rx = RxState::Dont;
-            } else if (byte == kSb) {
-                c->sub.clear();
-                c->rx = RxState::Sub;
-            }
-            break;  // other commands (NOP, GA, ...) carry nothing for us
-        case RxState::Will:
-        case RxState::Wont:
-        case RxState::Do:
-        case RxState::Dont: {
-            RxState verb = c->rx;
-            c->rx = RxState::Data;
-            Negotiate(c, verb, byte);
-            break;
+        } else {
+            c->socketError = n < 0 ? errno : EIO;
         }
-        case RxState::Sub:
-            if (byte == kIac) {
-                c->rx = RxState::SubIac;
-            } else if (c->sub.size() < 64) {
-                c->sub.push_back(byte);
-            }
-            break;
-        case RxState::SubIac:
-            if (byte == kIac) {
-                if (c->sub.size() < 64) {
-                    c->sub.push_back(byte);
-                }
-                c->rx = RxState::Sub;
-            } else {
-                // IAC SE, or a malformed end: either way the subnegotiation is over.
-                c->rx = RxState::Data;
-                HandleSubnegotiation(c);
-            }
-            break;
     }
+    out.erase(0, done);
 }
 
-// Takes in whatever the socket holds now, without waiting.
-void ReadAvailable(Rfc2217Connection* c) {
+// Reads one chunk from the socket, without waiting, and parses it (answers are only
+// queued). False when nothing came.
+bool ReceiveChunk(Rfc2217Connection* c) {
     uint8_t buffer[4096];
-    while (!c->closed && c->socketError == 0) {
+    for (;;) {
         ssize_t n = recv(c->fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n > 0) {
-            for (ssize_t i = 0; i < n; ++i) {
-                Feed(c, buffer[i]);
-            }
-        } else if (n == 0) {
+            TelnetReceive(&c->telnet, buffer, static_cast<size_t>(n));
+            return true;
+        }
+        if (n == 0) {
             c->closed = true;
         } else if (errno == EINTR) {
             continue;
-        } else {
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                c->socketError = errno;
-            }
-            return;
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            c->socketError = errno;
+        }
+        return false;
+    }
+}
+
+// Takes in what the socket holds now (a bounded amount), then sends the answers it caused.
+void ReadAvailable(Rfc2217Connection* c) {
+    for (int i = 0; i < kChunksPerCall && CanTakeInput(c) && ReceiveChunk(c); ++i) {
+    }
+    SendPending(c);
+}
+
+// Sends everything queued. A full socket is waited out, taking in what the server sends
+// meanwhile (so both sides cannot stall on each other), but not without bound: a server
+// that reads nothing for that long has broken the connection.
+bool Flush(Rfc2217Connection* c, int* error) {
+    const int64_t deadline = NowMs() + kSendStallMs;
+    for (;;) {
+        SendPending(c);
+        if (c->socketError != 0) {
+            *error = c->socketError;
+            return false;
+        }
+        if (c->telnet.out.empty()) {
+            return true;
+        }
+        int64_t left = deadline - NowMs();
+        if (left <= 0) {
+            c->socketError = ETIMEDOUT;
+            *error = ETIMEDOUT;
+            return false;
+        }
+        pollfd p = {c->fd, static_cast<short>(POLLOUT | (CanTakeInput(c) ? POLLIN : 0)), 0};
+        if (poll(&p, 1, static_cast<int>(left)) > 0 && (p.revents & POLLIN)) {
+            ReceiveChunk(c);
         }
     }
+}
+
+bool SendCommand(Rfc2217Connection* c, uint8_t command, const uint8_t* value, size_t length,
+                 int* error) {
+    TelnetQueueCommand(&c->telnet, command, value, length);
+    return Flush(c, error);
+}
+
+bool SendControl(Rfc2217Connection* c, uint8_t value, int* error) {
+    return SendCommand(c, kSetControl, &value, 1, error);
 }
 
 constexpr int64_t kNoDeadline = INT64_MAX;
@@ -321,9 +214,17 @@ int64_t DeadlineAfter(int timeoutMs) {
     return timeoutMs < 0 ? kNoDeadline : NowMs() + timeoutMs;
 }
 
-// Waits until something arrives or the deadline passes, then takes it in.
+// Waits until something arrives, or queued bytes can go out, or the deadline passes; then
+// takes in what came.
 void WaitForInput(Rfc2217Connection* c, int64_t deadline) {
-    pollfd p = {c->fd, POLLIN, 0};
+    if (c->telnet.out.size() >= kOutputLimit) {
+        int ignored = 0;
+        Flush(c, &ignored);
+        return;
+    }
+    short events =
+        static_cast<short>((CanTakeInput(c) ? POLLIN : 0) | (c->telnet.out.empty() ? 0 : POLLOUT));
+    pollfd p = {c->fd, events, 0};
     if (deadline == kNoDeadline) {
         poll(&p, 1, -1);
     } else if (deadline > NowMs()) {
@@ -470,13 +371,17 @@ Rfc2217Connection* Rfc2217Open(const char* unixPath, const char* host, const cha
     c->where =
         unixPath != nullptr ? std::string(unixPath) : std::string(host) + ":" + std::string(port);
 
-    const uint8_t opening[] = {kIac,       kWill,   kOptBinary, kIac,    kDo,
-                               kOptBinary, kIac,    kWill,      kOptSga, kIac,
-                               kDo,        kOptSga, kIac,       kWill,   kOptComPort};
-    c->localAsked[kOptBinary] = c->localAsked[kOptSga] = c->localAsked[kOptComPort] = true;
-    c->remoteAsked[kOptBinary] = c->remoteAsked[kOptSga] = true;
-    if (!SendAll(c, opening, sizeof opening, error)) {
+    TelnetInit(&c->telnet, {kOptBinary, kOptSga, kOptComPort}, {kOptBinary, kOptSga}, 64,
+               {c, OnData, OnSubnegotiation, OnNegotiation});
+    TelnetAsk(&c->telnet, kWill, kOptBinary);
+    TelnetAsk(&c->telnet, kDo, kOptBinary);
+    TelnetAsk(&c->telnet, kWill, kOptSga);
+    TelnetAsk(&c->telnet, kDo, kOptSga);
+    TelnetAsk(&c->telnet, kWill, kOptComPort);
+    if (!Flush(c, error)) {
         // A busy server may say so and hang up before the opening is even sent.
+        c->socketError = 0;
+        c->telnet.out.clear();
         ReadAvailable(c);
         if (Broken(c) == 0) {
             c->socketError = *error;
@@ -559,9 +464,8 @@ bool Rfc2217Apply(Rfc2217Connection* c, const SerialSettings& s, int* error) {
     bool all = !c->haveApplied;
     // Output was written synchronously, so it is already ahead of a rate change.
     if (all || s.BaudRate != old.BaudRate) {
-        uint32_t baud = static_cast<uint32_t>(s.BaudRate);
-        uint8_t value[4] = {static_cast<uint8_t>(baud >> 24), static_cast<uint8_t>(baud >> 16),
-                            static_cast<uint8_t>(baud >> 8), static_cast<uint8_t>(baud)};
+        uint8_t value[4];
+        ComPortPutBaud(static_cast<uint32_t>(s.BaudRate), value);
         if (!SendCommand(c, kSetBaudrate, value, sizeof value, error)) {
             return false;
         }
@@ -689,8 +593,8 @@ bool Rfc2217Write(Rfc2217Connection* c, uint8_t byte, uint32_t* written, bool ct
             }
         }
     }
-    uint8_t out[2] = {byte, kIac};
-    if (!SendAll(c, out, byte == kIac ? 2 : 1, error)) {
+    TelnetQueueData(&c->telnet, byte);
+    if (!Flush(c, error)) {
         return false;
     }
     *written = 1;

@@ -10,30 +10,19 @@
 
 #include <cerrno>
 #include <cstring>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
-#include "platform/telnet_comport.h"
+#include "platform/telnet_engine.h"
 #include "targetsim/front_ends.h"
 
 namespace {
 
 constexpr size_t kOutputHigh = 16384;
 
-enum class RxState { Data, Iac, Will, Wont, Do, Dont, Sub, SubIac };
-
 struct Client {
     int fd = -1;
-    RxState rx = RxState::Data;
-    std::vector<uint8_t> sub;
-    std::string out;  // bytes for the client not yet taken by the socket
-    bool localOn[256] = {};
-    bool localAsked[256] = {};
-    bool localRefused[256] = {};
-    bool remoteOn[256] = {};
-    bool remoteAsked[256] = {};
-    bool remoteRefused[256] = {};
+    TelnetEngine telnet;     // telnet.out: bytes for the client not yet taken by the socket
     bool suspended = false;  // the client asked us to hold its data back
     uint8_t modemMask = 0xFF;
 };
@@ -44,21 +33,9 @@ int TcpListener = -1;
 Client TheClient;
 bool ServedOneClient = false;
 
-void Queue(Client& c, std::initializer_list<uint8_t> bytes) {
-    for (uint8_t b : bytes) {
-        c.out.push_back(static_cast<char>(b));
-    }
-}
-
 void QueueReply(Client& c, uint8_t command, const std::vector<uint8_t>& value) {
-    Queue(c, {kIac, kSb, kOptComPort, static_cast<uint8_t>(command + kServerOffset)});
-    for (uint8_t b : value) {
-        c.out.push_back(static_cast<char>(b));
-        if (b == kIac) {
-            c.out.push_back(static_cast<char>(kIac));
-        }
-    }
-    Queue(c, {kIac, kSe});
+    TelnetQueueCommand(&c.telnet, static_cast<uint8_t>(command + kServerOffset), value.data(),
+                       value.size());
 }
 
 void NotifyModemState(Client& c, bool cts, bool changed) {
@@ -66,68 +43,20 @@ void NotifyModemState(Client& c, bool cts, bool changed) {
     QueueReply(c, kNotifyModemstate, {static_cast<uint8_t>(state & c.modemMask)});
 }
 
-// Answers only requests that change an option's state; unknown options are refused once.
-void Negotiate(Client& c, RxState verb, uint8_t option) {
-    bool localWanted = option == kOptBinary || option == kOptSga;
-    bool remoteWanted = localWanted || option == kOptComPort;
-    switch (verb) {
-        case RxState::Do:
-            if (localWanted) {
-                if (!c.localOn[option] && !c.localAsked[option]) {
-                    Queue(c, {kIac, kWill, option});
-                }
-                c.localOn[option] = true;
-                c.localAsked[option] = false;
-            } else if (!c.localRefused[option]) {
-                c.localRefused[option] = true;
-                Queue(c, {kIac, kWont, option});
-            }
-            break;
-        case RxState::Dont:
-            if (c.localOn[option]) {
-                Queue(c, {kIac, kWont, option});
-            }
-            c.localOn[option] = false;
-            c.localAsked[option] = false;
-            break;
-        case RxState::Will:
-            if (remoteWanted) {
-                if (!c.remoteOn[option] && !c.remoteAsked[option]) {
-                    Queue(c, {kIac, kDo, option});
-                }
-                c.remoteOn[option] = true;
-                c.remoteAsked[option] = false;
-            } else if (!c.remoteRefused[option]) {
-                c.remoteRefused[option] = true;
-                Queue(c, {kIac, kDont, option});
-            }
-            break;
-        case RxState::Wont:
-            if (c.remoteOn[option]) {
-                Queue(c, {kIac, kDont, option});
-            }
-            c.remoteOn[option] = false;
-            c.remoteAsked[option] = false;
-            break;
-        default:
-            break;
-    }
-}
-
-void PortCommand(Client& c) {
-    if (c.sub.size() < 2 || c.sub[0] != kOptComPort) {
+void OnSubnegotiation(void*, const std::vector<uint8_t>& sub) {
+    if (sub.size() < 2 || sub[0] != kOptComPort) {
         return;
     }
-    uint8_t command = c.sub[1];
-    std::vector<uint8_t> value(c.sub.begin() + 2, c.sub.end());
+    Client& c = TheClient;
+    uint8_t command = sub[1];
+    std::vector<uint8_t> value(sub.begin() + 2, sub.end());
     switch (command) {
         case kSignature:
             QueueReply(c, command, {'t', 'a', 'v', 's', 'i', 'm'});
             break;
         case kSetBaudrate:
             if (value.size() >= 4) {
-                uint32_t baud = (uint32_t{value[0]} << 24) | (uint32_t{value[1]} << 16) |
-                                (uint32_t{value[2]} << 8) | value[3];
+                uint32_t baud = ComPortGetBaud(value.data());
                 if (baud != 0) {
                     SimSetHostBaud(static_cast<int32_t>(baud));
                 }
@@ -172,60 +101,8 @@ void PortCommand(Client& c) {
     }
 }
 
-void Feed(Client& c, uint8_t byte) {
-    switch (c.rx) {
-        case RxState::Data:
-            if (byte == kIac) {
-                c.rx = RxState::Iac;
-            } else {
-                SimHostByte(byte);
-            }
-            break;
-        case RxState::Iac:
-            c.rx = RxState::Data;
-            if (byte == kIac) {
-                SimHostByte(byte);
-            } else if (byte == kWill) {
-                c.rx = RxState::Will;
-            } else if (byte == kWont) {
-                c.rx = RxState::Wont;
-            } else if (byte == kDo) {
-                c.rx = RxState::Do;
-            } else if (byte == kDont) {
-                c.rx = RxState::Dont;
-            } else if (byte == kSb) {
-                c.sub.clear();
-                c.rx = RxState::Sub;
-            }
-            break;
-        case RxState::Will:
-        case RxState::Wont:
-        case RxState::Do:
-        case RxState::Dont: {
-            RxState verb = c.rx;
-            c.rx = RxState::Data;
-            Negotiate(c, verb, byte);
-            break;
-        }
-        case RxState::Sub:
-            if (byte == kIac) {
-                c.rx = RxState::SubIac;
-            } else if (c.sub.size() < 256) {
-                c.sub.push_back(byte);
-            }
-            break;
-        case RxState::SubIac:
-            if (byte == kIac) {
-                if (c.sub.size() < 256) {
-                    c.sub.push_back(byte);
-                }
-                c.rx = RxState::Sub;
-            } else {
-                c.rx = RxState::Data;
-                PortCommand(c);
-            }
-            break;
-    }
+void OnData(void*, uint8_t byte) {
+    SimHostByte(byte);
 }
 
 void Disconnect(const char* why) {
@@ -259,11 +136,13 @@ void Accept(int listener) {
     }
     TheClient = Client();
     TheClient.fd = fd;
-    Client& c = TheClient;
-    Queue(c, {kIac, kWill, kOptBinary, kIac, kDo, kOptBinary, kIac, kWill, kOptSga, kIac, kDo,
-              kOptSga});
-    c.localAsked[kOptBinary] = c.localAsked[kOptSga] = true;
-    c.remoteAsked[kOptBinary] = c.remoteAsked[kOptSga] = true;
+    TelnetEngine& t = TheClient.telnet;
+    TelnetInit(&t, {kOptBinary, kOptSga}, {kOptBinary, kOptSga, kOptComPort}, 256,
+               {nullptr, OnData, OnSubnegotiation, nullptr});
+    TelnetAsk(&t, kWill, kOptBinary);
+    TelnetAsk(&t, kDo, kOptBinary);
+    TelnetAsk(&t, kWill, kOptSga);
+    TelnetAsk(&t, kDo, kOptSga);
     SimHostAttached(listener == TcpListener ? "client connected (tcp)" : "client connected");
 }
 
@@ -272,9 +151,7 @@ void ReadClient() {
     for (;;) {
         ssize_t n = recv(TheClient.fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n > 0) {
-            for (ssize_t i = 0; i < n; ++i) {
-                Feed(TheClient, buffer[i]);
-            }
+            TelnetReceive(&TheClient.telnet, buffer, static_cast<size_t>(n));
         } else if (n == 0) {
             Disconnect("closed");
             return;
@@ -291,10 +168,11 @@ void ReadClient() {
 
 void FlushClient() {
     Client& c = TheClient;
-    while (c.fd >= 0 && !c.out.empty()) {
-        ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (c.fd >= 0 && !c.telnet.out.empty()) {
+        ssize_t n =
+            send(c.fd, c.telnet.out.data(), c.telnet.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
-            c.out.erase(0, static_cast<size_t>(n));
+            c.telnet.out.erase(0, static_cast<size_t>(n));
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -313,7 +191,7 @@ void AddPollFds(std::vector<pollfd>* fds) {
     }
     if (TheClient.fd >= 0) {
         short events = POLLIN;
-        if (!TheClient.out.empty()) {
+        if (!TheClient.telnet.out.empty()) {
             events |= POLLOUT;
         }
         fds->push_back({TheClient.fd, events, 0});
@@ -340,17 +218,14 @@ bool HostAttached() {
 }
 
 size_t OutputRoom() {
-    if (TheClient.fd < 0 || TheClient.suspended || TheClient.out.size() >= kOutputHigh) {
+    if (TheClient.fd < 0 || TheClient.suspended || TheClient.telnet.out.size() >= kOutputHigh) {
         return 0;
     }
-    return kOutputHigh - TheClient.out.size();
+    return kOutputHigh - TheClient.telnet.out.size();
 }
 
 void PutOutput(uint8_t byte) {
-    TheClient.out.push_back(static_cast<char>(byte));
-    if (byte == kIac) {
-        TheClient.out.push_back(static_cast<char>(kIac));
-    }
+    TelnetQueueData(&TheClient.telnet, byte);
 }
 
 void ReportCts(bool cts) {
