@@ -36,6 +36,9 @@ constexpr size_t kBannerKeep = 240;
 // reads our answers cannot make us queue without end).
 constexpr size_t kOutputLimit = 16384;
 constexpr int kChunksPerCall = 16;  // bounds the work of one look at the socket
+// The receive queue of a real port: when it is full the socket is not read, so TCP holds
+// the server back and nothing is dropped.
+constexpr size_t kInputLimit = 4096;
 
 enum class PurgeAcks { Unknown, Sent, NotSent };
 
@@ -120,7 +123,8 @@ void OnSubnegotiation(void* context, const std::vector<uint8_t>& sub) {
 }
 
 bool CanTakeInput(const Rfc2217Connection* c) {
-    return !c->closed && c->socketError == 0 && c->telnet.out.size() < kOutputLimit;
+    return !c->closed && c->socketError == 0 && c->telnet.out.size() < kOutputLimit &&
+           c->input.size() < kInputLimit;
 }
 
 // Sends what is queued for the server as far as the socket takes it now.
@@ -145,9 +149,11 @@ void SendPending(Rfc2217Connection* c) {
 // Reads one chunk from the socket, without waiting, and parses it (answers are only
 // queued). False when nothing came.
 bool ReceiveChunk(Rfc2217Connection* c) {
-    uint8_t buffer[4096];
+    uint8_t buffer[kInputLimit];
+    // Every data byte takes at least one byte of the stream, so this many cannot overfill.
+    const size_t room = kInputLimit - c->input.size();
     for (;;) {
-        ssize_t n = recv(c->fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        ssize_t n = recv(c->fd, buffer, room, MSG_DONTWAIT);
         if (n > 0) {
             TelnetReceive(&c->telnet, buffer, static_cast<size_t>(n));
             return true;

@@ -346,6 +346,13 @@ SerialPort* OpenNetworkUrl(const std::string& url) {
     }
     std::string host = rest.substr(0, colon);
     std::string service = rest.substr(colon + 1);
+    // A port number, 1 to 65535: a name or a wider number would reach another service.
+    bool digits =
+        service.size() <= 5 && service.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoi(service) < 1 || std::stoi(service) > 65535) {
+        Fail(EINVAL);
+        return nullptr;
+    }
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
         host = host.substr(1, host.size() - 2);
     }

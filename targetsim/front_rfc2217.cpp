@@ -146,9 +146,15 @@ void Accept(int listener) {
     SimHostAttached(listener == TcpListener ? "client connected (tcp)" : "client connected");
 }
 
+// A client that does not read what we send is not read either, so neither our queue of
+// replies nor the board's output grows without bound; TCP holds the client back.
+bool ClientReadable() {
+    return TheClient.fd >= 0 && TheClient.telnet.out.size() < kOutputHigh && SimTakesHostInput();
+}
+
 void ReadClient() {
     uint8_t buffer[4096];
-    for (;;) {
+    while (ClientReadable()) {
         ssize_t n = recv(TheClient.fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n > 0) {
             TelnetReceive(&TheClient.telnet, buffer, static_cast<size_t>(n));
@@ -190,7 +196,7 @@ void AddPollFds(std::vector<pollfd>* fds) {
         }
     }
     if (TheClient.fd >= 0) {
-        short events = POLLIN;
+        short events = ClientReadable() ? POLLIN : 0;
         if (!TheClient.telnet.out.empty()) {
             events |= POLLOUT;
         }
@@ -202,6 +208,8 @@ void HandleEvents(const pollfd* fds, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         if (fds[i].fd == TheClient.fd && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
             ReadClient();
+            // One not read any more shows a hang-up as a failed send.
+            FlushClient();
         }
     }
     for (size_t i = 0; i < count; ++i) {

@@ -12,6 +12,12 @@ namespace {
 
 constexpr uint64_t kCtsCheckUs = 2000;  // CTS changes are reported within this time
 constexpr uint64_t kIdleWaitUs = 100000;
+// Board output a host may leave untaken before its input is held back; far more than one
+// packet's echoes.
+constexpr size_t kBoardBacklog = 65536;
+// Board lines logged per host; a host sending garbage would otherwise fill the disk with
+// a line per byte. Line changes are always logged.
+constexpr size_t kBoardLinesPerHost = 100000;
 
 volatile sig_atomic_t StopRequested = 0;
 
@@ -23,15 +29,21 @@ timespec StartTime;
 SimOptions Options;
 int32_t BoardRate = 0;
 Board* TheBoard = nullptr;
-size_t LogShown = 0;
 bool RamStarted = false;
 bool ReportedCts = false;
+size_t BoardLines = 0;  // logged since the host attached
 
+// Written through: the board keeps no line once it is in the log.
 void ShowBoardLog() {
-    const std::vector<std::string>& lines = BoardLog(TheBoard);
-    for (; LogShown < lines.size(); ++LogShown) {
-        SimLog("board: %s", lines[LogShown]);
+    for (const std::string& line : BoardLog(TheBoard)) {
+        if (BoardLines < kBoardLinesPerHost) {
+            SimLog("board: %s", line);
+        } else if (BoardLines == kBoardLinesPerHost) {
+            SimLog("%s", "board: further events not logged until the next client");
+        }
+        ++BoardLines;
     }
+    BoardClearLog(TheBoard);
 }
 
 // RAM image file: a line "entry XXXXXX", then one line "AAAAAA WWWWWWWW" per word
@@ -127,6 +139,7 @@ void SimLog(const char* format, const std::string& text) {
 void SimHostAttached(const char* how) {
     ShowBoardLog();
     ReportedCts = BoardCts(TheBoard, SimNowUs());
+    BoardLines = 0;
     SimLog("%s", how);
 }
 
@@ -156,6 +169,10 @@ void SimSetFlowControl(bool hardware) {
     } else {
         SimLog("%s", "line: flow control off");
     }
+}
+
+bool SimTakesHostInput() {
+    return BoardOutputCount(TheBoard) < kBoardBacklog;
 }
 
 void SimPurgeHostInput() {

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -473,6 +474,90 @@ TEST(Rfc2217Closed, ReadWithoutLimitEndsWhenTheServerHangsUp) {
     EXPECT_FALSE(Rfc2217Read(client.connection, &byte, &got, -1, &error));
     hangUp.join();
     EXPECT_EQ(error, ECONNRESET);
+}
+
+// A server that floods option toggles and never reads: each toggle earns an answer, and
+// answers that cannot go out end the connection with an error after the send stall time,
+// instead of a queue without end or a parser that calls itself until the stack is gone.
+TEST(Rfc2217Hostile, ToggleFloodFromAServerThatNeverReadsEndsWithAnError) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    int fd = client.fd;
+    std::thread flood([fd] {
+        Bytes toggles;
+        for (int i = 0; i < 4096; ++i) {
+            toggles.insert(toggles.end(), {IAC, WONT, 0, IAC, WILL, 0});
+        }
+        for (int round = 0; round < 400; ++round) {  // about 10 MB at the most
+            if (send(fd, toggles.data(), toggles.size(), MSG_NOSIGNAL) <= 0) {
+                return;
+            }
+        }
+    });
+    int error = 0;
+    bool alive = true;
+    auto start = Clock::now();
+    while (alive && MsSince(start) < 8000) {
+        uint8_t byte = 0;
+        uint32_t got = 0;
+        alive = Rfc2217Read(client.connection, &byte, &got, 100, &error);
+    }
+    EXPECT_FALSE(alive);
+    EXPECT_EQ(error, ETIMEDOUT);
+    Rfc2217Close(client.connection);  // lets the flood's last send fail
+    client.connection = nullptr;
+    flood.join();
+}
+
+// Data flooding in while CTS stays off: the receive queue stops at a real port's 4096
+// bytes, the socket holds the rest back, and every byte still arrives, in order.
+TEST(Rfc2217Hostile, DataFloodWhileCtsIsOffIsHeldBackAndNothingIsLost) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    constexpr size_t kFlood = 512 * 1024;  // well beyond what the socket buffers hold
+    int fd = client.fd;
+    std::thread flood([fd] {
+        Bytes data(kFlood);
+        for (size_t i = 0; i < kFlood; ++i) {
+            data[i] = static_cast<uint8_t>(i % 251);
+        }
+        for (size_t done = 0; done < kFlood;) {
+            ssize_t n = send(fd, data.data() + done, kFlood - done, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return;
+            }
+            done += static_cast<size_t>(n);
+        }
+    });
+    Rfc2217Connection* c = client.connection;
+    int error = 0;
+    uint32_t queued = 0;
+    for (int i = 0; i < 5; ++i) {
+        uint32_t written = 9;
+        ASSERT_TRUE(Rfc2217Write(c, 0x0F, &written, true, 20, &error)) << error;
+        EXPECT_EQ(written, 0u);
+        ASSERT_TRUE(Rfc2217QueuedInput(c, &queued, &error));
+        EXPECT_LE(queued, 4096u);
+    }
+    EXPECT_EQ(queued, 4096u) << "the queue fills up to its size";
+    size_t count = 0;
+    size_t misplaced = 0;
+    uint32_t mostQueued = 0;
+    for (; count < kFlood; ++count) {
+        ASSERT_TRUE(Rfc2217QueuedInput(c, &queued, &error));
+        mostQueued = std::max(mostQueued, queued);
+        uint8_t byte = 0;
+        uint32_t got = 0;
+        ASSERT_TRUE(Rfc2217Read(c, &byte, &got, 1000, &error));
+        if (got == 0) {
+            break;
+        }
+        misplaced += byte != count % 251 ? 1 : 0;
+    }
+    flood.join();
+    EXPECT_EQ(count, kFlood);
+    EXPECT_EQ(misplaced, 0u);
+    EXPECT_LE(mostQueued, 4096u);
 }
 
 }  // namespace

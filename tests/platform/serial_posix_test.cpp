@@ -226,6 +226,20 @@ TEST_F(SerialPosixTest, NetworkEntriesReachTheNetworkClient) {
     EXPECT_EQ(SerialLastError(), EINVAL);
 }
 
+// A port outside 1..65535 (or not a number) never reaches the network: 99999 would wrap.
+TEST_F(SerialPosixTest, NetworkPortOutsideTheRangeIsRefused) {
+    const char* urls[] = {"rfc2217://127.0.0.1:99999",  "rfc2217://127.0.0.1:0",
+                          "rfc2217://127.0.0.1:65536",  "rfc2217://127.0.0.1:-1",
+                          "rfc2217://127.0.0.1:telnet", "rfc2217://[::1]:123456"};
+    for (const char* url : urls) {
+        std::string entry = folder_ + "/COM4";
+        unlink(entry.c_str());
+        ASSERT_EQ(symlink(url, entry.c_str()), 0);
+        EXPECT_EQ(SerialOpen("COM4"), nullptr) << url;
+        EXPECT_EQ(SerialLastError(), EINVAL) << url;
+    }
+}
+
 TEST_F(SerialPosixTest, QueuedInputCountsAndPurgeDrops) {
     SerialPort* port = OpenWithTimeouts(50);
     ASSERT_NE(port, nullptr);
