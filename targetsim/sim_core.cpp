@@ -8,6 +8,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/clock.h"
+
 namespace {
 
 constexpr uint64_t kCtsCheckUs = 2000;  // CTS changes are reported within this time
@@ -25,7 +27,7 @@ void OnStopSignal(int) {
     StopRequested = 1;
 }
 
-timespec StartTime;
+uint64_t StartUs = 0;
 SimOptions Options;
 int32_t BoardRate = 0;
 Board* TheBoard = nullptr;
@@ -108,7 +110,7 @@ uint64_t WaitUs(const SimFrontEnd& front) {
 }  // namespace
 
 void SimInit(const BoardOptions& board, const SimOptions& options) {
-    clock_gettime(CLOCK_MONOTONIC, &StartTime);
+    StartUs = MonotonicUs();
     Options = options;
     struct sigaction action = {};
     action.sa_handler = OnStopSignal;
@@ -121,11 +123,7 @@ void SimInit(const BoardOptions& board, const SimOptions& options) {
 }
 
 uint64_t SimNowUs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    int64_t us = (static_cast<int64_t>(ts.tv_sec) - StartTime.tv_sec) * 1000000 +
-                 (ts.tv_nsec - StartTime.tv_nsec) / 1000;
-    return static_cast<uint64_t>(us);
+    return MonotonicUs() - StartUs;
 }
 
 void SimLog(const char* format, const std::string& text) {

@@ -471,7 +471,7 @@ TEST(Rfc2217Closed, ReadWithoutLimitEndsWhenTheServerHangsUp) {
     int error = 0;
     uint8_t byte = 0;
     uint32_t got = 0;
-    EXPECT_FALSE(Rfc2217Read(client.connection, &byte, &got, -1, &error));
+    EXPECT_FALSE(Rfc2217Read(client.connection, &byte, &got, kNoLimit, &error));
     hangUp.join();
     EXPECT_EQ(error, ECONNRESET);
 }
