@@ -21,10 +21,10 @@ bool Rfc2217Purge(Rfc2217Connection* c, uint32_t purgeFlags, int* error) {
         return false;
     }
     uint8_t what = 0;
-    if (purgeFlags & (PURGE_RXABORT | PURGE_RXCLEAR)) {
+    if (purgeFlags & (kPurgeRxAbort | kPurgeRxClear)) {
         what |= kPurgeReceive;
     }
-    if (purgeFlags & (PURGE_TXABORT | PURGE_TXCLEAR)) {
+    if (purgeFlags & (kPurgeTxAbort | kPurgeTxClear)) {
         what |= kPurgeTransmit;
     }
     if (what == 0) {
@@ -86,8 +86,8 @@ bool Rfc2217Apply(Rfc2217Connection* c, const SerialSettings& s, int* error) {
             return false;
         }
     }
-    bool hardware = s.fOutxCtsFlow || s.fRtsControl == RTS_CONTROL_HANDSHAKE;
-    bool oldHardware = old.fOutxCtsFlow || old.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    bool hardware = s.fOutxCtsFlow || s.fRtsControl == kRtsControlHandshake;
+    bool oldHardware = old.fOutxCtsFlow || old.fRtsControl == kRtsControlHandshake;
     bool xonXoff = s.fOutX || s.fInX;
     bool oldXonXoff = old.fOutX || old.fInX;
     if (all || hardware != oldHardware || xonXoff != oldXonXoff) {
@@ -101,7 +101,7 @@ bool Rfc2217Apply(Rfc2217Connection* c, const SerialSettings& s, int* error) {
         }
     }
     if (!hardware) {
-        bool rts = s.fRtsControl == RTS_CONTROL_ENABLE;
+        bool rts = s.fRtsControl == kRtsControlEnable;
         if (!c->rtsKnown || c->rtsOn != rts) {
             if (!Rfc2217SendControl(c, rts ? kControlRtsOn : kControlRtsOff, error)) {
                 return false;
@@ -110,9 +110,9 @@ bool Rfc2217Apply(Rfc2217Connection* c, const SerialSettings& s, int* error) {
             c->rtsOn = rts;
         }
     }
-    if (all || (s.fDtrControl != DTR_CONTROL_DISABLE) != (old.fDtrControl != DTR_CONTROL_DISABLE)) {
+    if (all || (s.fDtrControl != kDtrControlDisable) != (old.fDtrControl != kDtrControlDisable)) {
         if (!Rfc2217SendControl(
-                c, s.fDtrControl != DTR_CONTROL_DISABLE ? kControlDtrOn : kControlDtrOff, error)) {
+                c, s.fDtrControl != kDtrControlDisable ? kControlDtrOn : kControlDtrOff, error)) {
             return false;
         }
     }

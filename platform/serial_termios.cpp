@@ -124,9 +124,9 @@ bool ReadTtySettings(SerialPort* port, SerialSettings* settings) {
     s.fOutX = (tio.c_iflag & IXON) != 0;
     s.fInX = (tio.c_iflag & IXOFF) != 0;
     if (s.fOutxCtsFlow) {
-        s.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    } else if (s.fRtsControl == RTS_CONTROL_HANDSHAKE) {
-        s.fRtsControl = RTS_CONTROL_ENABLE;
+        s.fRtsControl = kRtsControlHandshake;
+    } else if (s.fRtsControl == kRtsControlHandshake) {
+        s.fRtsControl = kRtsControlEnable;
     }
     *settings = s;
     return true;
@@ -182,7 +182,7 @@ bool ApplyTtySettings(SerialPort* port, const SerialSettings& s) {
     } else if (s.StopBits != 0) {
         return SerialFail(EINVAL);
     }
-    const bool handshake = s.fRtsControl == RTS_CONTROL_HANDSHAKE || s.fOutxCtsFlow;
+    const bool handshake = s.fRtsControl == kRtsControlHandshake || s.fOutxCtsFlow;
     if (handshake) {
         tio.c_cflag |= CRTSCTS;
     }
@@ -201,9 +201,9 @@ bool ApplyTtySettings(SerialPort* port, const SerialSettings& s) {
         return SerialFail(errno);
     }
     // With the handshake the driver drives RTS; it starts raised (room to receive).
-    const bool rts = s.fRtsControl != RTS_CONTROL_DISABLE;
+    const bool rts = s.fRtsControl != kRtsControlDisable;
     if (!SetModemLine(port->fd, TIOCM_RTS, rts) ||
-        !SetModemLine(port->fd, TIOCM_DTR, s.fDtrControl != DTR_CONTROL_DISABLE)) {
+        !SetModemLine(port->fd, TIOCM_DTR, s.fDtrControl != kDtrControlDisable)) {
         return false;
     }
     port->settings = s;
@@ -211,8 +211,8 @@ bool ApplyTtySettings(SerialPort* port, const SerialSettings& s) {
 }
 
 bool TtyPurge(SerialPort* port, uint32_t purgeFlags) {
-    const bool input = (purgeFlags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
-    const bool output = (purgeFlags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0;
+    const bool input = (purgeFlags & (kPurgeRxAbort | kPurgeRxClear)) != 0;
+    const bool output = (purgeFlags & (kPurgeTxAbort | kPurgeTxClear)) != 0;
     if (!input && !output) {
         return true;
     }
@@ -342,8 +342,8 @@ SerialPort* TermiosOpen(const std::string& path) {
     }
     int lines = 0;
     if (ioctl(fd, TIOCMGET, &lines) == 0) {
-        s.fRtsControl = (lines & TIOCM_RTS) ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-        s.fDtrControl = (lines & TIOCM_DTR) ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+        s.fRtsControl = (lines & TIOCM_RTS) ? kRtsControlEnable : kRtsControlDisable;
+        s.fDtrControl = (lines & TIOCM_DTR) ? kDtrControlEnable : kDtrControlDisable;
     }
     if (!ApplyTtySettings(port, s)) {
         close(fd);

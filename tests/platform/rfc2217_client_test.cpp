@@ -261,10 +261,10 @@ TEST(Rfc2217Commands, FirstSettingsGoOutInFullThenOnlyChanges) {
     EXPECT_EQ(ReadBytes(client.fd, rate.size()), rate);
 
     settings.fOutxCtsFlow = true;
-    settings.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    settings.fRtsControl = kRtsControlHandshake;
     ASSERT_TRUE(Rfc2217Apply(client.connection, settings, &error));
     settings.fOutxCtsFlow = false;
-    settings.fRtsControl = RTS_CONTROL_DISABLE;
+    settings.fRtsControl = kRtsControlDisable;
     ASSERT_TRUE(Rfc2217Apply(client.connection, settings, &error));
     const Bytes handshakeOnThenOff = {IAC, SB,  44, 5,   3,  IAC, SE, IAC, SB,  44, 5,
                                       1,   IAC, SE, IAC, SB, 44,  5,  12,  IAC, SE};
@@ -289,7 +289,7 @@ TEST(Rfc2217Commands, RtsAndPurgeEncodingAndReleaseForExit) {
     int error = 0;
     ASSERT_TRUE(Rfc2217SetRts(client.connection, true, &error));
     ASSERT_TRUE(Rfc2217SetRts(client.connection, false, &error));
-    ASSERT_TRUE(Rfc2217Purge(client.connection, PURGE_TXABORT | PURGE_TXCLEAR, &error));
+    ASSERT_TRUE(Rfc2217Purge(client.connection, kPurgeTxAbort | kPurgeTxClear, &error));
     Rfc2217ReleaseLinesForExit(client.connection);
     const Bytes expected = {IAC, SB, 44,  5,  11,  IAC, SE, IAC, SB, 44,  5,  12,
                             IAC, SE, IAC, SB, 44,  12,  2,  IAC, SE, IAC, SB, 44,
@@ -405,7 +405,7 @@ TEST(Rfc2217Purge, DropsBufferedInputAndWhatCameBeforeTheAcknowledgement) {
         command = ReadBytes(fd, 7);
         SendBytes(fd, {'s', 't', 'a', 'l', 'e', IAC, SB, 44, 112, 1, IAC, SE, 'n', 'e', 'w'});
     });
-    ASSERT_TRUE(Rfc2217Purge(client.connection, PURGE_RXABORT | PURGE_RXCLEAR, &error));
+    ASSERT_TRUE(Rfc2217Purge(client.connection, kPurgeRxAbort | kPurgeRxClear, &error));
     server.join();
     EXPECT_EQ(command, (Bytes{IAC, SB, 44, 12, 1, IAC, SE}));
     std::string got;

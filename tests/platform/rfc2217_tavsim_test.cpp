@@ -163,7 +163,7 @@ TEST(Rfc2217Tavsim, ResetThroughRtsThenSyncPairIsAnswered) {
     ASSERT_TRUE(Rfc2217SetRts(c, true, &error)) << error;
     ASSERT_TRUE(Rfc2217SetRts(c, false, &error)) << error;
     settings.fOutxCtsFlow = true;
-    settings.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    settings.fRtsControl = kRtsControlHandshake;
     ASSERT_TRUE(Rfc2217Apply(c, settings, &error)) << error;
 
     EXPECT_TRUE(WaitForCts(c, false, 3000));

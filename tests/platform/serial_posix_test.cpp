@@ -250,7 +250,7 @@ TEST_F(SerialPosixTest, QueuedInputCountsAndPurgeDrops) {
     ASSERT_EQ(write(master_, "abcde", 5), 5);
     EXPECT_EQ(WaitQueued(port, 5), 5u);
 
-    ASSERT_TRUE(SerialPurge(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
+    ASSERT_TRUE(SerialPurge(port, kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear));
     ASSERT_TRUE(SerialQueuedInput(port, &queued));
     EXPECT_EQ(queued, 0u);
     uint8_t byte = 0;
@@ -277,8 +277,8 @@ TEST_F(SerialPosixTest, SettingsReachTheLine) {
     settings.Parity = 0;
     settings.StopBits = 0;
     settings.fOutxCtsFlow = false;
-    settings.fRtsControl = RTS_CONTROL_DISABLE;
-    settings.fDtrControl = DTR_CONTROL_DISABLE;
+    settings.fRtsControl = kRtsControlDisable;
+    settings.fDtrControl = kDtrControlDisable;
     // A pty has no modem lines: lowering them must still succeed, as the loaders do at open.
     ASSERT_TRUE(SerialSetSettings(port, settings));
 
