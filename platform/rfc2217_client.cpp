@@ -13,6 +13,9 @@
 namespace {
 
 constexpr int kPurgeAckMs = 200;
+// Written bytes wait in the send queue up to this many, so a packet goes out in one
+// segment instead of one per byte.
+constexpr size_t kSendBatch = 1024;
 
 }  // namespace
 
@@ -134,7 +137,7 @@ bool Rfc2217SetRts(Rfc2217Connection* c, bool on, int* error) {
 }
 
 bool Rfc2217GetCts(Rfc2217Connection* c, bool* on, int* error) {
-    if (!Rfc2217CheckAlive(c, error)) {
+    if (!Rfc2217Flush(c, error) || !Rfc2217CheckAlive(c, error)) {
         return false;
     }
     *on = c->cts;
@@ -142,6 +145,9 @@ bool Rfc2217GetCts(Rfc2217Connection* c, bool* on, int* error) {
 }
 
 bool Rfc2217QueuedInput(Rfc2217Connection* c, uint32_t* count, int* error) {
+    if (!Rfc2217Flush(c, error)) {
+        return false;
+    }
     Rfc2217ReadAvailable(c);
     if (c->input.empty() && Rfc2217Broken(c) != 0) {
         *error = Rfc2217Broken(c);
@@ -154,8 +160,11 @@ bool Rfc2217QueuedInput(Rfc2217Connection* c, uint32_t* count, int* error) {
 bool Rfc2217Read(Rfc2217Connection* c, uint8_t* byte, uint32_t* got, uint64_t timeoutMs,
                  int* error) {
     *got = 0;
+    // The answer waited for may depend on what was written last.
+    if (!Rfc2217Flush(c, error)) {
+        return false;
+    }
     const Deadline deadline = DeadlineIn(timeoutMs);
-    Rfc2217ReadAvailable(c);
     for (;;) {
         if (!c->input.empty()) {
             *byte = c->input.front();
@@ -174,13 +183,18 @@ bool Rfc2217Read(Rfc2217Connection* c, uint8_t* byte, uint32_t* got, uint64_t ti
     }
 }
 
-bool Rfc2217Write(Rfc2217Connection* c, uint8_t byte, uint32_t* written, bool ctsFlow,
-                  uint64_t timeoutMs, int* error) {
+bool Rfc2217WriteQueued(Rfc2217Connection* c, uint8_t byte, uint32_t* written, bool ctsFlow,
+                        uint64_t timeoutMs, int* error) {
     *written = 0;
-    if (!Rfc2217CheckAlive(c, error)) {
+    if (Rfc2217Broken(c) != 0) {
+        *error = Rfc2217Broken(c);
         return false;
     }
-    if (ctsFlow) {
+    if (ctsFlow && !c->cts) {
+        // Only news from the server can raise CTS: send what waits, then listen.
+        if (!Rfc2217Flush(c, error)) {
+            return false;
+        }
         const Deadline deadline = DeadlineIn(timeoutMs);
         while (!c->cts) {
             if (DeadlinePassed(deadline)) {
@@ -193,11 +207,24 @@ bool Rfc2217Write(Rfc2217Connection* c, uint8_t byte, uint32_t* written, bool ct
         }
     }
     TelnetQueueData(&c->telnet, byte);
-    if (!Rfc2217Flush(c, error)) {
+    if (c->telnet.out.size() >= kSendBatch && !Rfc2217Flush(c, error)) {
         return false;
     }
     *written = 1;
     return true;
+}
+
+bool Rfc2217Write(Rfc2217Connection* c, uint8_t byte, uint32_t* written, bool ctsFlow,
+                  uint64_t timeoutMs, int* error) {
+    if (!Rfc2217CheckAlive(c, error) ||
+        !Rfc2217WriteQueued(c, byte, written, ctsFlow, timeoutMs, error)) {
+        return false;
+    }
+    return Rfc2217Flush(c, error);
+}
+
+bool Rfc2217FlushOutput(Rfc2217Connection* c, int* error) {
+    return Rfc2217Flush(c, error);
 }
 
 void Rfc2217ReleaseLinesForExit(Rfc2217Connection* connection) {

@@ -28,6 +28,13 @@ bool Rfc2217Read(Rfc2217Connection* connection, uint8_t* byte, uint32_t* got, ui
 bool Rfc2217Write(Rfc2217Connection* connection, uint8_t byte, uint32_t* written, bool ctsFlow,
                   uint64_t timeoutMs, int* error);
 
+// As Rfc2217Write, but the byte may wait in the send queue, so that a run of writes goes
+// out in one segment: the queue is sent before every read, wait, line change, purge or
+// settings change, by Rfc2217FlushOutput, and when it reaches a size limit.
+bool Rfc2217WriteQueued(Rfc2217Connection* connection, uint8_t byte, uint32_t* written,
+                        bool ctsFlow, uint64_t timeoutMs, int* error);
+bool Rfc2217FlushOutput(Rfc2217Connection* connection, int* error);
+
 // Async-signal-safe: switches flow control off and lowers RTS with plain writes, for the
 // exit on Ctrl-C.
 void Rfc2217ReleaseLinesForExit(Rfc2217Connection* connection);

@@ -86,7 +86,7 @@ void SendPending(Rfc2217Connection* c) {
 }
 
 // Reads one chunk from the socket, without waiting, and parses it (answers are only
-// queued). False when nothing came.
+// queued). Returns true when the chunk filled the room it had: there may be more.
 bool ReceiveChunk(Rfc2217Connection* c) {
     uint8_t buffer[kInputLimit];
     // Every data byte takes at least one byte of the stream, so this many cannot overfill.
@@ -95,7 +95,7 @@ bool ReceiveChunk(Rfc2217Connection* c) {
         ssize_t n = recv(c->fd, buffer, room, MSG_DONTWAIT);
         if (n > 0) {
             TelnetReceive(&c->telnet, buffer, static_cast<size_t>(n));
-            return true;
+            return static_cast<size_t>(n) == room;
         }
         if (n == 0) {
             c->closed = true;
@@ -115,6 +115,7 @@ void Rfc2217StartTelnet(Rfc2217Connection* c) {
                {c, OnData, OnSubnegotiation, OnNegotiation});
 }
 
+// A short chunk means the socket is empty now: no second recv only to hear that.
 void Rfc2217ReadAvailable(Rfc2217Connection* c) {
     for (int i = 0; i < kChunksPerCall && CanTakeInput(c) && ReceiveChunk(c); ++i) {
     }

@@ -54,17 +54,22 @@ bool NetRead(SerialPort* port, uint8_t* byte, uint32_t* got, uint64_t timeoutMs)
 bool NetWrite(SerialPort* port, uint8_t byte, uint32_t* written, uint64_t timeoutMs) {
     int error = 0;
     const bool ctsFlow = port->settings.fOutxCtsFlow;
-    return Rfc2217Write(port->connection, byte, written, ctsFlow, timeoutMs, &error) ||
+    return Rfc2217WriteQueued(port->connection, byte, written, ctsFlow, timeoutMs, &error) ||
            SerialFail(error);
+}
+
+bool NetFlushOutput(SerialPort* port) {
+    int error = 0;
+    return Rfc2217FlushOutput(port->connection, &error) || SerialFail(error);
 }
 
 void NetReleaseLinesForExit(SerialPort* port) {
     Rfc2217ReleaseLinesForExit(port->connection);
 }
 
-const SerialOps kNetworkOps = {NetPurge,  NetGetSettings, NetSetSettings,
-                               NetSetRts, NetGetCts,      NetQueuedInput,
-                               NetRead,   NetWrite,       NetReleaseLinesForExit};
+const SerialOps kNetworkOps = {NetPurge,       NetGetSettings,        NetSetSettings, NetSetRts,
+                               NetGetCts,      NetQueuedInput,        NetRead,        NetWrite,
+                               NetFlushOutput, NetReleaseLinesForExit};
 
 // A port number, 1 to 65535: a name or a wider number would reach another service.
 bool IsPortNumber(const std::string& text) {

@@ -142,6 +142,13 @@ int SerialLastError() {
     return LastError;
 }
 
+void SerialFlushBeforeWait() {
+    SerialPort* port = OpenPort.load();
+    if (port != nullptr && port->ops->FlushOutput != nullptr) {
+        port->ops->FlushOutput(port);  // a failure shows at the port's next call
+    }
+}
+
 void SerialReleaseLinesForExit() {
     SerialPort* port = OpenPort.load();
     if (port != nullptr) {

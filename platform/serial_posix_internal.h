@@ -20,6 +20,8 @@ struct SerialOps {
     // One byte each, waiting up to timeoutMs (kNoLimit: no limit).
     bool (*Read)(SerialPort* port, uint8_t* byte, uint32_t* got, uint64_t timeoutMs);
     bool (*Write)(SerialPort* port, uint8_t byte, uint32_t* written, uint64_t timeoutMs);
+    // Sends what writes left waiting (a network port coalesces them); null: nothing waits.
+    bool (*FlushOutput)(SerialPort* port);
     // Flow control off and RTS low for the exit on Ctrl-C: async-signal-safe calls only.
     void (*ReleaseLinesForExit)(SerialPort* port);
 };

@@ -298,9 +298,9 @@ void TtyReleaseLinesForExit(SerialPort* port) {
     ioctl(port->fd, TIOCMBIC, &rts);
 }
 
-const SerialOps kTtyOps = {TtyPurge,  ReadTtySettings, ApplyTtySettings,
-                           TtySetRts, TtyGetCts,       TtyQueuedInput,
-                           TtyRead,   TtyWrite,        TtyReleaseLinesForExit};
+const SerialOps kTtyOps = {TtyPurge,  ReadTtySettings,       ApplyTtySettings, TtySetRts,
+                           TtyGetCts, TtyQueuedInput,        TtyRead,          TtyWrite,
+                           nullptr,   TtyReleaseLinesForExit};
 
 }  // namespace
 

@@ -125,6 +125,7 @@ uint32_t PlatformMilliseconds() {
 }
 
 void PlatformSleep(int32_t milliseconds) {
+    SerialFlushBeforeWait();
     if (milliseconds <= 0) {
         return;
     }

@@ -560,4 +560,39 @@ TEST(Rfc2217Hostile, DataFloodWhileCtsIsOffIsHeldBackAndNothingIsLost) {
     EXPECT_LE(mostQueued, 4096u);
 }
 
+// Queued writes coalesce: nothing goes out until a read, a line change or an explicit flush
+// (or the queue's size limit), and then all of it, in order, IAC doubled.
+TEST(Rfc2217Batching, QueuedWritesGoOutBeforeTheNextReadOrLineChange) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    Rfc2217Connection* c = client.connection;
+    int error = 0;
+    uint32_t written = 0;
+    for (uint8_t byte : {0x01, 0xFF, 0x02}) {
+        ASSERT_TRUE(Rfc2217WriteQueued(c, byte, &written, false, 100, &error));
+        EXPECT_EQ(written, 1u);
+    }
+    EXPECT_TRUE(ReadBytes(client.fd, 1, 50).empty()) << "held back until the next read";
+    uint8_t byte = 0;
+    uint32_t got = 0;
+    ASSERT_TRUE(Rfc2217Read(c, &byte, &got, 0, &error));
+    EXPECT_EQ(ReadBytes(client.fd, 4), (Bytes{0x01, IAC, IAC, 0x02}));
+
+    ASSERT_TRUE(Rfc2217WriteQueued(c, 0x03, &written, false, 100, &error));
+    ASSERT_TRUE(Rfc2217SetRts(c, true, &error));
+    EXPECT_EQ(ReadBytes(client.fd, 8), (Bytes{0x03, IAC, SB, 44, 5, 11, IAC, SE}));
+
+    ASSERT_TRUE(Rfc2217WriteQueued(c, 0x04, &written, false, 100, &error));
+    ASSERT_TRUE(Rfc2217FlushOutput(c, &error));
+    EXPECT_EQ(ReadBytes(client.fd, 1), Bytes{0x04});
+
+    // A long run goes out in pieces as the queue fills, without any read.
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_TRUE(Rfc2217WriteQueued(c, 0x55, &written, false, 100, &error));
+    }
+    Bytes early = ReadBytes(client.fd, 3000, 200);
+    EXPECT_GE(early.size(), 2000u);
+    EXPECT_LT(early.size(), 3000u);
+}
+
 }  // namespace
