@@ -16,7 +16,7 @@ SerialSettings PortState;
 namespace {
 
 constexpr uint32_t kQueueSize = 4096;
-constexpr uint32_t kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr uint32_t kPurgeAll = kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear;
 
 [[noreturn]] void FailDirect(const char* format) {
     printf(format, SerialLastError());
@@ -83,11 +83,11 @@ void OpenComPort(int32_t portNumber, int32_t baudRate) {
     PortState.StopBits = 0;
     PortState.fOutxCtsFlow = false;
     PortState.fOutxDsrFlow = false;
-    PortState.fDtrControl = DTR_CONTROL_DISABLE;
+    PortState.fDtrControl = kDtrControlDisable;
     PortState.fDsrSensitivity = false;
     PortState.fOutX = false;
     PortState.fInX = false;
-    PortState.fRtsControl = RTS_CONTROL_DISABLE;
+    PortState.fRtsControl = kRtsControlDisable;
     if (!SerialSetSettings(PortHandle, PortState)) {
         FailDirect("\nSetCommState() Failed: %d\n");
     }
@@ -155,10 +155,10 @@ int32_t ReceiveReady() {
 void EnableAuto_RTS_CTS(int32_t on) {
     if (on != 0) {
         PortState.fOutxCtsFlow = true;
-        PortState.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        PortState.fRtsControl = kRtsControlHandshake;
     } else {
         PortState.fOutxCtsFlow = false;
-        PortState.fRtsControl = RTS_CONTROL_DISABLE;
+        PortState.fRtsControl = kRtsControlDisable;
     }
     if (!SerialSetSettings(PortHandle, PortState)) {
         FailDirect("\nEnableAuto_RTS_CTS() Failed: %d\n");

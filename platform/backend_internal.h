@@ -5,5 +5,9 @@
 // Ctrl-C. On POSIX it runs inside a signal handler: async-signal-safe calls only.
 void SerialReleaseLinesForExit();
 
+// POSIX: sends what writes on the open port left waiting, before the process sleeps (the
+// network port coalesces writes until the next read or wait).
+void SerialFlushBeforeWait();
+
 // Installs the Ctrl-C / termination handlers once; later calls do nothing.
 void PlatformInstallExitHandlers();

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "platform/clock.h"
 #include "platform/serial_port.h"
 
 struct Rfc2217Connection;
@@ -19,13 +20,20 @@ bool Rfc2217Apply(Rfc2217Connection* connection, const SerialSettings& settings,
 bool Rfc2217SetRts(Rfc2217Connection* connection, bool on, int* error);
 bool Rfc2217GetCts(Rfc2217Connection* connection, bool* on, int* error);
 bool Rfc2217QueuedInput(Rfc2217Connection* connection, uint32_t* count, int* error);
-// Waits up to timeoutMs for one data byte (negative: no limit); *got 0 when none came.
-bool Rfc2217Read(Rfc2217Connection* connection, uint8_t* byte, uint32_t* got, int timeoutMs,
+// Waits up to timeoutMs for one data byte (kNoLimit: no limit); *got 0 when none came.
+bool Rfc2217Read(Rfc2217Connection* connection, uint8_t* byte, uint32_t* got, uint64_t timeoutMs,
                  int* error);
 // Writes one data byte; with CTS flow control on, waits up to timeoutMs for CTS first
-// (negative: no limit).
+// (kNoLimit: no limit).
 bool Rfc2217Write(Rfc2217Connection* connection, uint8_t byte, uint32_t* written, bool ctsFlow,
-                  int timeoutMs, int* error);
+                  uint64_t timeoutMs, int* error);
+
+// As Rfc2217Write, but the byte may wait in the send queue, so that a run of writes goes
+// out in one segment: the queue is sent before every read, wait, line change, purge or
+// settings change, by Rfc2217FlushOutput, and when it reaches a size limit.
+bool Rfc2217WriteQueued(Rfc2217Connection* connection, uint8_t byte, uint32_t* written,
+                        bool ctsFlow, uint64_t timeoutMs, int* error);
+bool Rfc2217FlushOutput(Rfc2217Connection* connection, int* error);
 
 // Async-signal-safe: switches flow control off and lowers RTS with plain writes, for the
 // exit on Ctrl-C.

@@ -16,23 +16,24 @@ struct SerialSettings {
     uint8_t StopBits = 0;  // 0 = one stop bit
     bool fOutxCtsFlow = false;
     bool fOutxDsrFlow = false;
-    uint8_t fDtrControl = 0;  // DTR_CONTROL_*
+    uint8_t fDtrControl = 0;  // kDtrControl*
     bool fDsrSensitivity = false;
     bool fOutX = false;
     bool fInX = false;
-    uint8_t fRtsControl = 0;  // RTS_CONTROL_*
+    uint8_t fRtsControl = 0;  // kRtsControl*
 };
 
-constexpr uint8_t RTS_CONTROL_DISABLE = 0;
-constexpr uint8_t RTS_CONTROL_ENABLE = 1;
-constexpr uint8_t RTS_CONTROL_HANDSHAKE = 2;
-constexpr uint8_t DTR_CONTROL_DISABLE = 0;
-constexpr uint8_t DTR_CONTROL_ENABLE = 1;
+// The values of the Win32 DCB fields and PurgeComm flags, under names of their own.
+constexpr uint8_t kRtsControlDisable = 0;
+constexpr uint8_t kRtsControlEnable = 1;
+constexpr uint8_t kRtsControlHandshake = 2;
+constexpr uint8_t kDtrControlDisable = 0;
+constexpr uint8_t kDtrControlEnable = 1;
 
-constexpr uint32_t PURGE_TXABORT = 0x0001;
-constexpr uint32_t PURGE_RXABORT = 0x0002;
-constexpr uint32_t PURGE_TXCLEAR = 0x0004;
-constexpr uint32_t PURGE_RXCLEAR = 0x0008;
+constexpr uint32_t kPurgeTxAbort = 0x0001;
+constexpr uint32_t kPurgeRxAbort = 0x0002;
+constexpr uint32_t kPurgeTxClear = 0x0004;
+constexpr uint32_t kPurgeRxClear = 0x0008;
 
 struct SerialTimeouts {
     uint32_t ReadIntervalTimeout = 0;

@@ -1,13 +1,21 @@
 // Serial port calls on Windows: the Win32 communication API, one byte per call.
-// clang-format off
-// Before <windows.h>: its macros of the same names would break these constants.
-#include "platform/serial_port.h"
 #include <windows.h>
-// clang-format on
 
 #include <cstring>
 
 #include "platform/backend_internal.h"
+#include "platform/serial_port.h"
+
+// The port calls pass these through to the DCB and PurgeComm unchanged.
+static_assert(kRtsControlDisable == RTS_CONTROL_DISABLE &&
+                  kRtsControlEnable == RTS_CONTROL_ENABLE &&
+                  kRtsControlHandshake == RTS_CONTROL_HANDSHAKE,
+              "RTS control values");
+static_assert(kDtrControlDisable == DTR_CONTROL_DISABLE && kDtrControlEnable == DTR_CONTROL_ENABLE,
+              "DTR control values");
+static_assert(kPurgeTxAbort == PURGE_TXABORT && kPurgeRxAbort == PURGE_RXABORT &&
+                  kPurgeTxClear == PURGE_TXCLEAR && kPurgeRxClear == PURGE_RXCLEAR,
+              "purge flags");
 
 struct SerialPort {
     HANDLE handle = INVALID_HANDLE_VALUE;

@@ -11,15 +11,10 @@
 #include <cstdlib>
 
 #include "platform/backend_internal.h"
+#include "platform/clock.h"
 #include "platform/system.h"
 
 namespace {
-
-uint64_t MonotonicMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
 
 uint64_t StartMs() {
     static const uint64_t start = MonotonicMs();
@@ -130,6 +125,7 @@ uint32_t PlatformMilliseconds() {
 }
 
 void PlatformSleep(int32_t milliseconds) {
+    SerialFlushBeforeWait();
     if (milliseconds <= 0) {
         return;
     }

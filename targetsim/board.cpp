@@ -283,6 +283,10 @@ void BoardPopOutput(Board* board) {
     }
 }
 
+size_t BoardOutputCount(const Board* board) {
+    return board->output.size();
+}
+
 void BoardDiscardOutput(Board* board, uint64_t nowUs) {
     size_t dropped = 0;
     while (!board->output.empty() && NsToUsCeil(board->output.front().readyNs) <= nowUs) {
@@ -320,4 +324,8 @@ bool BoardFlashStarted(const Board* board, std::string* programName) {
 
 const std::vector<std::string>& BoardLog(const Board* board) {
     return board->log;
+}
+
+void BoardClearLog(Board* board) {
+    board->log.clear();
 }

@@ -62,6 +62,8 @@ bool BoardCts(Board* board, uint64_t nowUs);
 // The next byte the host will receive and the time it has fully arrived; false when none.
 bool BoardPeekOutput(Board* board, uint8_t* byte, uint64_t* readyAtUs);
 void BoardPopOutput(Board* board);
+// Output bytes not taken yet, on their way or waiting.
+size_t BoardOutputCount(const Board* board);
 // Drops every output byte that has arrived by `nowUs` (a purge of the host's input).
 void BoardDiscardOutput(Board* board, uint64_t nowUs);
 
@@ -72,3 +74,5 @@ std::vector<StoredProgram> BoardFlashPrograms(const Board* board);
 bool BoardFlashStarted(const Board* board, std::string* programName);
 // One line per event the board saw (reset, sync, packets, faults), for logs and tests.
 const std::vector<std::string>& BoardLog(const Board* board);
+// Forgets the lines logged so far (a server writes them out and keeps none).
+void BoardClearLog(Board* board);

@@ -65,7 +65,7 @@ bool Injected(const char* call) {
 
 bool EffectiveRts() {
     const FakeState& s = State();
-    return s.settings.fRtsControl == RTS_CONTROL_HANDSHAKE || s.rtsByHand;
+    return s.settings.fRtsControl == kRtsControlHandshake || s.rtsByHand;
 }
 
 void UpdateRts() {
@@ -107,7 +107,7 @@ bool SerialPurge(SerialPort*, uint32_t purgeFlags) {
     if (Injected("purge")) {
         return false;
     }
-    if ((purgeFlags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0) {
+    if ((purgeFlags & (kPurgeRxAbort | kPurgeRxClear)) != 0) {
         s.scripted.clear();
         BoardDiscardOutput(s.board, s.nowUs);
     }
@@ -139,9 +139,9 @@ bool SerialSetSettings(SerialPort*, const SerialSettings& settings) {
         BoardSetHostBaud(s.board, settings.BaudRate, s.nowUs);
     }
     s.settings = settings;
-    if (settings.fRtsControl == RTS_CONTROL_DISABLE) {
+    if (settings.fRtsControl == kRtsControlDisable) {
         s.rtsByHand = false;
-    } else if (settings.fRtsControl == RTS_CONTROL_ENABLE) {
+    } else if (settings.fRtsControl == kRtsControlEnable) {
         s.rtsByHand = true;
     }
     UpdateRts();

@@ -37,8 +37,8 @@ TEST_F(SerialDriverTest, OpenConfiguresLinesLowAndNoFlowControl) {
     EXPECT_EQ(PortState.Parity, 0);
     EXPECT_EQ(PortState.StopBits, 0);
     EXPECT_FALSE(PortState.fOutxCtsFlow);
-    EXPECT_EQ(PortState.fDtrControl, DTR_CONTROL_DISABLE);
-    EXPECT_EQ(PortState.fRtsControl, RTS_CONTROL_DISABLE);
+    EXPECT_EQ(PortState.fDtrControl, kDtrControlDisable);
+    EXPECT_EQ(PortState.fRtsControl, kRtsControlDisable);
     EXPECT_FALSE(FakeRtsOn());
 }
 

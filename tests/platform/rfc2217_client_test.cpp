@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -260,10 +261,10 @@ TEST(Rfc2217Commands, FirstSettingsGoOutInFullThenOnlyChanges) {
     EXPECT_EQ(ReadBytes(client.fd, rate.size()), rate);
 
     settings.fOutxCtsFlow = true;
-    settings.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    settings.fRtsControl = kRtsControlHandshake;
     ASSERT_TRUE(Rfc2217Apply(client.connection, settings, &error));
     settings.fOutxCtsFlow = false;
-    settings.fRtsControl = RTS_CONTROL_DISABLE;
+    settings.fRtsControl = kRtsControlDisable;
     ASSERT_TRUE(Rfc2217Apply(client.connection, settings, &error));
     const Bytes handshakeOnThenOff = {IAC, SB,  44, 5,   3,  IAC, SE, IAC, SB,  44, 5,
                                       1,   IAC, SE, IAC, SB, 44,  5,  12,  IAC, SE};
@@ -288,7 +289,7 @@ TEST(Rfc2217Commands, RtsAndPurgeEncodingAndReleaseForExit) {
     int error = 0;
     ASSERT_TRUE(Rfc2217SetRts(client.connection, true, &error));
     ASSERT_TRUE(Rfc2217SetRts(client.connection, false, &error));
-    ASSERT_TRUE(Rfc2217Purge(client.connection, PURGE_TXABORT | PURGE_TXCLEAR, &error));
+    ASSERT_TRUE(Rfc2217Purge(client.connection, kPurgeTxAbort | kPurgeTxClear, &error));
     Rfc2217ReleaseLinesForExit(client.connection);
     const Bytes expected = {IAC, SB, 44,  5,  11,  IAC, SE, IAC, SB, 44,  5,  12,
                             IAC, SE, IAC, SB, 44,  12,  2,  IAC, SE, IAC, SB, 44,
@@ -404,7 +405,7 @@ TEST(Rfc2217Purge, DropsBufferedInputAndWhatCameBeforeTheAcknowledgement) {
         command = ReadBytes(fd, 7);
         SendBytes(fd, {'s', 't', 'a', 'l', 'e', IAC, SB, 44, 112, 1, IAC, SE, 'n', 'e', 'w'});
     });
-    ASSERT_TRUE(Rfc2217Purge(client.connection, PURGE_RXABORT | PURGE_RXCLEAR, &error));
+    ASSERT_TRUE(Rfc2217Purge(client.connection, kPurgeRxAbort | kPurgeRxClear, &error));
     server.join();
     EXPECT_EQ(command, (Bytes{IAC, SB, 44, 12, 1, IAC, SE}));
     std::string got;
@@ -470,9 +471,128 @@ TEST(Rfc2217Closed, ReadWithoutLimitEndsWhenTheServerHangsUp) {
     int error = 0;
     uint8_t byte = 0;
     uint32_t got = 0;
-    EXPECT_FALSE(Rfc2217Read(client.connection, &byte, &got, -1, &error));
+    EXPECT_FALSE(Rfc2217Read(client.connection, &byte, &got, kNoLimit, &error));
     hangUp.join();
     EXPECT_EQ(error, ECONNRESET);
+}
+
+// A server that floods option toggles and never reads: each toggle earns an answer, and
+// answers that cannot go out end the connection with an error after the send stall time,
+// instead of a queue without end or a parser that calls itself until the stack is gone.
+TEST(Rfc2217Hostile, ToggleFloodFromAServerThatNeverReadsEndsWithAnError) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    int fd = client.fd;
+    std::thread flood([fd] {
+        Bytes toggles;
+        for (int i = 0; i < 4096; ++i) {
+            toggles.insert(toggles.end(), {IAC, WONT, 0, IAC, WILL, 0});
+        }
+        for (int round = 0; round < 400; ++round) {  // about 10 MB at the most
+            if (send(fd, toggles.data(), toggles.size(), MSG_NOSIGNAL) <= 0) {
+                return;
+            }
+        }
+    });
+    int error = 0;
+    bool alive = true;
+    auto start = Clock::now();
+    while (alive && MsSince(start) < 8000) {
+        uint8_t byte = 0;
+        uint32_t got = 0;
+        alive = Rfc2217Read(client.connection, &byte, &got, 100, &error);
+    }
+    EXPECT_FALSE(alive);
+    EXPECT_EQ(error, ETIMEDOUT);
+    Rfc2217Close(client.connection);  // lets the flood's last send fail
+    client.connection = nullptr;
+    flood.join();
+}
+
+// Data flooding in while CTS stays off: the receive queue stops at a real port's 4096
+// bytes, the socket holds the rest back, and every byte still arrives, in order.
+TEST(Rfc2217Hostile, DataFloodWhileCtsIsOffIsHeldBackAndNothingIsLost) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    constexpr size_t kFlood = 512 * 1024;  // well beyond what the socket buffers hold
+    int fd = client.fd;
+    std::thread flood([fd] {
+        Bytes data(kFlood);
+        for (size_t i = 0; i < kFlood; ++i) {
+            data[i] = static_cast<uint8_t>(i % 251);
+        }
+        for (size_t done = 0; done < kFlood;) {
+            ssize_t n = send(fd, data.data() + done, kFlood - done, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return;
+            }
+            done += static_cast<size_t>(n);
+        }
+    });
+    Rfc2217Connection* c = client.connection;
+    int error = 0;
+    uint32_t queued = 0;
+    for (int i = 0; i < 5; ++i) {
+        uint32_t written = 9;
+        ASSERT_TRUE(Rfc2217Write(c, 0x0F, &written, true, 20, &error)) << error;
+        EXPECT_EQ(written, 0u);
+        ASSERT_TRUE(Rfc2217QueuedInput(c, &queued, &error));
+        EXPECT_LE(queued, 4096u);
+    }
+    EXPECT_EQ(queued, 4096u) << "the queue fills up to its size";
+    size_t count = 0;
+    size_t misplaced = 0;
+    uint32_t mostQueued = 0;
+    for (; count < kFlood; ++count) {
+        ASSERT_TRUE(Rfc2217QueuedInput(c, &queued, &error));
+        mostQueued = std::max(mostQueued, queued);
+        uint8_t byte = 0;
+        uint32_t got = 0;
+        ASSERT_TRUE(Rfc2217Read(c, &byte, &got, 1000, &error));
+        if (got == 0) {
+            break;
+        }
+        misplaced += byte != count % 251 ? 1 : 0;
+    }
+    flood.join();
+    EXPECT_EQ(count, kFlood);
+    EXPECT_EQ(misplaced, 0u);
+    EXPECT_LE(mostQueued, 4096u);
+}
+
+// Queued writes coalesce: nothing goes out until a read, a line change or an explicit flush
+// (or the queue's size limit), and then all of it, in order, IAC doubled.
+TEST(Rfc2217Batching, QueuedWritesGoOutBeforeTheNextReadOrLineChange) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    Rfc2217Connection* c = client.connection;
+    int error = 0;
+    uint32_t written = 0;
+    for (uint8_t byte : {0x01, 0xFF, 0x02}) {
+        ASSERT_TRUE(Rfc2217WriteQueued(c, byte, &written, false, 100, &error));
+        EXPECT_EQ(written, 1u);
+    }
+    EXPECT_TRUE(ReadBytes(client.fd, 1, 50).empty()) << "held back until the next read";
+    uint8_t byte = 0;
+    uint32_t got = 0;
+    ASSERT_TRUE(Rfc2217Read(c, &byte, &got, 0, &error));
+    EXPECT_EQ(ReadBytes(client.fd, 4), (Bytes{0x01, IAC, IAC, 0x02}));
+
+    ASSERT_TRUE(Rfc2217WriteQueued(c, 0x03, &written, false, 100, &error));
+    ASSERT_TRUE(Rfc2217SetRts(c, true, &error));
+    EXPECT_EQ(ReadBytes(client.fd, 8), (Bytes{0x03, IAC, SB, 44, 5, 11, IAC, SE}));
+
+    ASSERT_TRUE(Rfc2217WriteQueued(c, 0x04, &written, false, 100, &error));
+    ASSERT_TRUE(Rfc2217FlushOutput(c, &error));
+    EXPECT_EQ(ReadBytes(client.fd, 1), Bytes{0x04});
+
+    // A long run goes out in pieces as the queue fills, without any read.
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_TRUE(Rfc2217WriteQueued(c, 0x55, &written, false, 100, &error));
+    }
+    Bytes early = ReadBytes(client.fd, 3000, 200);
+    EXPECT_GE(early.size(), 2000u);
+    EXPECT_LT(early.size(), 3000u);
 }
 
 }  // namespace

@@ -226,6 +226,20 @@ TEST_F(SerialPosixTest, NetworkEntriesReachTheNetworkClient) {
     EXPECT_EQ(SerialLastError(), EINVAL);
 }
 
+// A port outside 1..65535 (or not a number) never reaches the network: 99999 would wrap.
+TEST_F(SerialPosixTest, NetworkPortOutsideTheRangeIsRefused) {
+    const char* urls[] = {"rfc2217://127.0.0.1:99999",  "rfc2217://127.0.0.1:0",
+                          "rfc2217://127.0.0.1:65536",  "rfc2217://127.0.0.1:-1",
+                          "rfc2217://127.0.0.1:telnet", "rfc2217://[::1]:123456"};
+    for (const char* url : urls) {
+        std::string entry = folder_ + "/COM4";
+        unlink(entry.c_str());
+        ASSERT_EQ(symlink(url, entry.c_str()), 0);
+        EXPECT_EQ(SerialOpen("COM4"), nullptr) << url;
+        EXPECT_EQ(SerialLastError(), EINVAL) << url;
+    }
+}
+
 TEST_F(SerialPosixTest, QueuedInputCountsAndPurgeDrops) {
     SerialPort* port = OpenWithTimeouts(50);
     ASSERT_NE(port, nullptr);
@@ -236,7 +250,7 @@ TEST_F(SerialPosixTest, QueuedInputCountsAndPurgeDrops) {
     ASSERT_EQ(write(master_, "abcde", 5), 5);
     EXPECT_EQ(WaitQueued(port, 5), 5u);
 
-    ASSERT_TRUE(SerialPurge(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
+    ASSERT_TRUE(SerialPurge(port, kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear));
     ASSERT_TRUE(SerialQueuedInput(port, &queued));
     EXPECT_EQ(queued, 0u);
     uint8_t byte = 0;
@@ -263,8 +277,8 @@ TEST_F(SerialPosixTest, SettingsReachTheLine) {
     settings.Parity = 0;
     settings.StopBits = 0;
     settings.fOutxCtsFlow = false;
-    settings.fRtsControl = RTS_CONTROL_DISABLE;
-    settings.fDtrControl = DTR_CONTROL_DISABLE;
+    settings.fRtsControl = kRtsControlDisable;
+    settings.fDtrControl = kDtrControlDisable;
     // A pty has no modem lines: lowering them must still succeed, as the loaders do at open.
     ASSERT_TRUE(SerialSetSettings(port, settings));
 

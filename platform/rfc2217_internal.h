@@ -1,0 +1,61 @@
+// Inside the RFC 2217 client: the connection record and its socket pump, shared by the
+// files of the client (opening, port calls, stream).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/serial_port.h"
+#include "platform/telnet_engine.h"
+
+constexpr int kRfc2217SendStallMs = 2000;
+
+enum class PurgeAcks { Unknown, Sent, NotSent };
+
+struct Rfc2217Connection {
+    int fd = -1;
+    std::string where;  // socket path or host:port, for messages
+
+    TelnetEngine telnet;
+    std::deque<uint8_t> input;  // data bytes received, not yet read
+    std::string banner;         // text the server sent before it agreed to port control
+    bool closed = false;        // the server ended the connection
+    int socketError = 0;        // a receive or send failed with this errno
+
+    bool comPortAgreed = false;
+    bool comPortRefused = false;
+
+    bool cts = false;  // off until the server reports otherwise
+    PurgeAcks purgeAcks = PurgeAcks::Unknown;
+    int purgeAcksOwed = 0;  // receive purges whose acknowledgement has not come yet
+    int purgeAcksSeen = 0;
+
+    bool haveApplied = false;
+    SerialSettings applied;
+    bool rtsKnown = false;
+    bool rtsOn = false;
+
+    // Flow control off, RTS off: written as is from the Ctrl-C handler.
+    uint8_t release[14] = {kIac, kSb, kOptComPort, kSetControl, kControlNoFlow, kIac, kSe,
+                           kIac, kSb, kOptComPort, kSetControl, kControlRtsOff, kIac, kSe};
+};
+
+// Sets up the Telnet engine with the client's options and handlers.
+void Rfc2217StartTelnet(Rfc2217Connection* c);
+// Takes in what the socket holds now (a bounded amount), then sends the answers it caused.
+void Rfc2217ReadAvailable(Rfc2217Connection* c);
+// Sends everything queued; waits out a full socket for kRfc2217SendStallMs at the most.
+bool Rfc2217Flush(Rfc2217Connection* c, int* error);
+// Waits until something arrives, or queued bytes can go out, or the deadline passes; then
+// takes in what came.
+void Rfc2217WaitForInput(Rfc2217Connection* c, const Deadline& deadline);
+// The error of a connection that cannot carry data any more, 0 while it can.
+int Rfc2217Broken(const Rfc2217Connection* c);
+// Takes in news; false with *error set when the connection is broken.
+bool Rfc2217CheckAlive(Rfc2217Connection* c, int* error);
+bool Rfc2217SendCommand(Rfc2217Connection* c, uint8_t command, const uint8_t* value, size_t length,
+                        int* error);
+bool Rfc2217SendControl(Rfc2217Connection* c, uint8_t value, int* error);

@@ -1,0 +1,354 @@
+// A serial port that is a tty (or a symlink to one), through termios. Every transfer is one
+// byte per system call, as on a real port.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/serial_posix_internal.h"
+
+namespace {
+
+struct BaudEntry {
+    int32_t rate;
+    speed_t speed;
+};
+
+const BaudEntry kBauds[] = {
+    {50, B50},         {75, B75},     {110, B110},   {134, B134},     {150, B150},
+    {200, B200},       {300, B300},   {600, B600},   {1200, B1200},   {1800, B1800},
+    {2400, B2400},     {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
+#ifdef B57600
+    {57600, B57600},
+#endif
+#ifdef B115200
+    {115200, B115200},
+#endif
+#ifdef B230400
+    {230400, B230400},
+#endif
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B921600
+    {921600, B921600},
+#endif
+};
+
+bool SpeedOf(int32_t rate, speed_t* speed) {
+    for (const BaudEntry& entry : kBauds) {
+        if (entry.rate == rate) {
+            *speed = entry.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+int32_t RateOf(speed_t speed) {
+    for (const BaudEntry& entry : kBauds) {
+        if (entry.speed == speed) {
+            return entry.rate;
+        }
+    }
+    return 0;
+}
+
+// A line without modem control (a pty) has no RTS or DTR: lowering one is done already,
+// raising one is a failure.
+bool SetModemLine(int fd, int line, bool on) {
+    int bits = line;
+    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) {
+        return true;
+    }
+    if (!on && (errno == ENOTTY || errno == EINVAL)) {
+        return true;
+    }
+    return SerialFail(errno);
+}
+
+// Waits for `events` on the port until the deadline. Returns 1 when ready, 0 on time-out,
+// -1 on failure (LastError set). A hang-up is a failure.
+int WaitFor(int fd, short events, const Deadline& deadline) {
+    for (;;) {
+        struct pollfd pfd = {fd, events, 0};
+        int ready = poll(&pfd, 1, DeadlinePollMs(deadline));
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            SerialFail(errno);
+            return -1;
+        }
+        if (ready == 0) {
+            return 0;
+        }
+        if (pfd.revents & events) {
+            return 1;
+        }
+        SerialFail(pfd.revents & POLLNVAL ? EBADF : EIO);
+        return -1;
+    }
+}
+
+// Fills the record from the tty's termios; the RTS/DTR modes are kept as last set.
+bool ReadTtySettings(SerialPort* port, SerialSettings* settings) {
+    struct termios tio;
+    if (tcgetattr(port->fd, &tio) != 0) {
+        return SerialFail(errno);
+    }
+    SerialSettings s = port->settings;
+    s.BaudRate = RateOf(cfgetospeed(&tio));
+    switch (tio.c_cflag & CSIZE) {
+        case CS5:
+            s.ByteSize = 5;
+            break;
+        case CS6:
+            s.ByteSize = 6;
+            break;
+        case CS7:
+            s.ByteSize = 7;
+            break;
+        default:
+            s.ByteSize = 8;
+            break;
+    }
+    s.Parity = !(tio.c_cflag & PARENB) ? 0 : (tio.c_cflag & PARODD) ? 1 : 2;
+    s.StopBits = (tio.c_cflag & CSTOPB) ? 2 : 0;
+    s.fOutxCtsFlow = (tio.c_cflag & CRTSCTS) != 0;
+    s.fOutX = (tio.c_iflag & IXON) != 0;
+    s.fInX = (tio.c_iflag & IXOFF) != 0;
+    if (s.fOutxCtsFlow) {
+        s.fRtsControl = kRtsControlHandshake;
+    } else if (s.fRtsControl == kRtsControlHandshake) {
+        s.fRtsControl = kRtsControlEnable;
+    }
+    *settings = s;
+    return true;
+}
+
+bool ApplyTtySettings(SerialPort* port, const SerialSettings& s) {
+    struct termios tio;
+    if (tcgetattr(port->fd, &tio) != 0) {
+        return SerialFail(errno);
+    }
+    speed_t speed;
+    if (!SpeedOf(s.BaudRate, &speed)) {
+        return SerialFail(EINVAL);
+    }
+    tcflag_t size;
+    switch (s.ByteSize) {
+        case 5:
+            size = CS5;
+            break;
+        case 6:
+            size = CS6;
+            break;
+        case 7:
+            size = CS7;
+            break;
+        case 8:
+            size = CS8;
+            break;
+        default:
+            return SerialFail(EINVAL);
+    }
+    // Raw bytes, no echo, no signals, no output processing.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                          ICRNL | IXON | IXOFF | IXANY | INPCK);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    tio.c_cflag |= size | CLOCAL | CREAD;
+    switch (s.Parity) {
+        case 0:
+            break;
+        case 1:
+            tio.c_cflag |= PARENB | PARODD;
+            break;
+        case 2:
+            tio.c_cflag |= PARENB;
+            break;
+        default:
+            return SerialFail(EINVAL);  // mark and space parity are not offered
+    }
+    if (s.StopBits == 2) {
+        tio.c_cflag |= CSTOPB;
+    } else if (s.StopBits != 0) {
+        return SerialFail(EINVAL);
+    }
+    const bool handshake = s.fRtsControl == kRtsControlHandshake || s.fOutxCtsFlow;
+    if (handshake) {
+        tio.c_cflag |= CRTSCTS;
+    }
+    if (s.fOutX) {
+        tio.c_iflag |= IXON;
+    }
+    if (s.fInX) {
+        tio.c_iflag |= IXOFF;
+    }
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) {
+        return SerialFail(errno);
+    }
+    if (tcsetattr(port->fd, TCSANOW, &tio) != 0) {
+        return SerialFail(errno);
+    }
+    // With the handshake the driver drives RTS; it starts raised (room to receive).
+    const bool rts = s.fRtsControl != kRtsControlDisable;
+    if (!SetModemLine(port->fd, TIOCM_RTS, rts) ||
+        !SetModemLine(port->fd, TIOCM_DTR, s.fDtrControl != kDtrControlDisable)) {
+        return false;
+    }
+    port->settings = s;
+    return true;
+}
+
+bool TtyPurge(SerialPort* port, uint32_t purgeFlags) {
+    const bool input = (purgeFlags & (kPurgeRxAbort | kPurgeRxClear)) != 0;
+    const bool output = (purgeFlags & (kPurgeTxAbort | kPurgeTxClear)) != 0;
+    if (!input && !output) {
+        return true;
+    }
+    int queue = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+    return tcflush(port->fd, queue) == 0 || SerialFail(errno);
+}
+
+bool TtySetRts(SerialPort* port, bool on) {
+    return SetModemLine(port->fd, TIOCM_RTS, on);
+}
+
+bool TtyGetCts(SerialPort* port, bool* on) {
+    int lines = 0;
+    if (ioctl(port->fd, TIOCMGET, &lines) != 0) {
+        return SerialFail(errno);
+    }
+    *on = (lines & TIOCM_CTS) != 0;
+    return true;
+}
+
+bool TtyQueuedInput(SerialPort* port, uint32_t* count) {
+    int waiting = 0;
+    if (ioctl(port->fd, FIONREAD, &waiting) != 0) {
+        return SerialFail(errno);
+    }
+    *count = waiting > 0 ? static_cast<uint32_t>(waiting) : 0;
+    return true;
+}
+
+bool TtyRead(SerialPort* port, uint8_t* byte, uint32_t* got, uint64_t timeoutMs) {
+    const Deadline deadline = DeadlineIn(timeoutMs);
+    for (;;) {
+        int ready = WaitFor(port->fd, POLLIN, deadline);
+        if (ready < 0) {
+            return false;
+        }
+        if (ready == 0) {
+            return true;  // time-out: no byte, no failure
+        }
+        ssize_t n = read(port->fd, byte, 1);
+        if (n == 1) {
+            *got = 1;
+            return true;
+        }
+        if (n == 0) {
+            return SerialFail(EIO);  // the line hung up
+        }
+        if (errno != EINTR && errno != EAGAIN) {
+            return SerialFail(errno);
+        }
+    }
+}
+
+bool TtyWrite(SerialPort* port, uint8_t byte, uint32_t* written, uint64_t timeoutMs) {
+    const Deadline deadline = DeadlineIn(timeoutMs);
+    for (;;) {
+        int ready = WaitFor(port->fd, POLLOUT, deadline);
+        if (ready < 0) {
+            return false;
+        }
+        if (ready == 0) {
+            return true;  // time-out: the byte is dropped
+        }
+        ssize_t n = write(port->fd, &byte, 1);
+        if (n == 1) {
+            *written = 1;
+            return true;
+        }
+        if (n < 0 && errno != EINTR && errno != EAGAIN) {
+            return SerialFail(errno);
+        }
+    }
+}
+
+// Async-signal-safe: tcgetattr, tcsetattr and ioctl only.
+void TtyReleaseLinesForExit(SerialPort* port) {
+    struct termios tio;
+    if (tcgetattr(port->fd, &tio) == 0) {
+        tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+        tcsetattr(port->fd, TCSANOW, &tio);
+    }
+    int rts = TIOCM_RTS;
+    ioctl(port->fd, TIOCMBIC, &rts);
+}
+
+const SerialOps kTtyOps = {TtyPurge,  ReadTtySettings,       ApplyTtySettings, TtySetRts,
+                           TtyGetCts, TtyQueuedInput,        TtyRead,          TtyWrite,
+                           nullptr,   TtyReleaseLinesForExit};
+
+}  // namespace
+
+SerialPort* TermiosOpen(const std::string& path) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        SerialFail(errno);
+        return nullptr;
+    }
+    int error = 0;
+    // TIOCEXCL keeps other opens out (not root's); the lock stops a second loader always.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno;
+    } else if (ioctl(fd, TIOCEXCL) != 0) {
+        error = errno;
+    } else {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            error = errno;
+        }
+    }
+    struct termios tio;
+    if (error == 0 && tcgetattr(fd, &tio) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        close(fd);
+        SerialFail(error);
+        return nullptr;
+    }
+    SerialPort* port = new SerialPort;
+    port->ops = &kTtyOps;
+    port->fd = fd;
+    // Raw 8N1 at the rate the port has, lines left as they are until settings come.
+    SerialSettings s;
+    s.BaudRate = RateOf(cfgetospeed(&tio));
+    if (s.BaudRate == 0) {
+        s.BaudRate = 38400;
+    }
+    int lines = 0;
+    if (ioctl(fd, TIOCMGET, &lines) == 0) {
+        s.fRtsControl = (lines & TIOCM_RTS) ? kRtsControlEnable : kRtsControlDisable;
+        s.fDtrControl = (lines & TIOCM_DTR) ? kDtrControlEnable : kDtrControlDisable;
+    }
+    if (!ApplyTtySettings(port, s)) {
+        close(fd);
+        delete port;
+        return nullptr;
+    }
+    return port;
+}

@@ -1,0 +1,12 @@
+// The transports tavsim offers; each lives in a file of its own and serves one host at a
+// time through the shared loop (sim_core.h).
+#pragma once
+
+#include <string>
+
+#include "targetsim/sim_core.h"
+
+// RFC 2217 (Telnet Com Port Control) on a Unix-domain socket and/or 127.0.0.1:*tcpPort
+// (*tcpPort 0 picks a free port and returns it; negative: no TCP). False after printing why.
+bool Rfc2217Listen(const std::string& socketPath, int* tcpPort, std::string* where);
+const SimFrontEnd& Rfc2217FrontEnd();
