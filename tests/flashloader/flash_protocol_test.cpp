@@ -134,6 +134,25 @@ TEST_F(FlashProtocolTest, FillersBeforeFirstEchoAndEndStatusAreSkipped) {
     EXPECT_EQ(FakeWrittenBytes(), HostBytes(script));
 }
 
+TEST_F(FlashProtocolTest, EndlessFillersAreNoAnswerAndGetNoCleanup) {
+    // Five minutes of fillers, one a second: the host gives up after one minute of them.
+    const std::pair<size_t, Bytes> cases[] = {{kStartFirst, {}}, {kEndCommand, {0x03, 0x03}}};
+    for (const auto& [step, head] : cases) {
+        FakeReset();
+        ASSERT_NO_THROW(OpenComPort(1, kBaudHigh));
+        FakeSetReplyGapUs(1000000);
+        Bytes reply = head;
+        reply.insert(reply.end(), 300, step == kStartFirst ? 0x7F : 0xFF);
+        Script script = FailingScript(step, reply, false);
+        EXPECT_EQ(RunWorkedExample(script), 2);
+        EXPECT_TRUE(EndsWith(output_, "\nReceiveWait(): Timeout, No Answer From Target\n"))
+            << output_;
+        EXPECT_LT(FakeNowUs(), 100000000u);
+        EXPECT_EQ(FakeWrittenBytes(), HostBytes(script)) << "nothing after the command";
+        EXPECT_FALSE(FakeRtsOn());
+    }
+}
+
 struct FailureCase {
     const char* name;
     size_t index;
