@@ -66,8 +66,11 @@ class Child {
         CloseFds();
     }
 
+    // With `holdInput` standard input is a pipe that stays open (and empty) while the
+    // process runs, so a read from it waits.
     bool Start(const std::vector<std::string>& args, const std::string& cwd,
-               const std::vector<std::string>& extraEnv, const std::string& errorFile) {
+               const std::vector<std::string>& extraEnv, const std::string& errorFile,
+               bool holdInput = false) {
         // Everything the child needs is prepared before the fork.
         std::vector<std::string> argStore = args;
         std::vector<char*> argv;
@@ -100,6 +103,12 @@ class Child {
             return false;
         }
         int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        int held[2];
+        if (holdInput && pipe2(held, O_CLOEXEC) == 0) {
+            close(input);
+            input = held[0];
+            in_ = held[1];
+        }
         int error = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         pid_ = fork();
         if (pid_ == 0) {
@@ -203,6 +212,10 @@ class Child {
     }
 
     void CloseFds() {
+        if (in_ >= 0) {
+            close(in_);
+            in_ = -1;
+        }
         if (out_ >= 0) {
             close(out_);
             out_ = -1;
@@ -214,6 +227,7 @@ class Child {
     }
 
     pid_t pid_ = -1;
+    int in_ = -1;
     int out_ = -1;
     int exitFd_ = -1;
     std::string output_;

@@ -253,6 +253,8 @@ void PlatformSleep(int32_t milliseconds) {
     }
 }
 
+void PlatformInstallExitHandlers() {}
+
 void PlatformExit(int code) {
     fflush(stdout);
     throw ProcessExit{code};
