@@ -1,10 +1,12 @@
 # make demo   - build everything and run a real download against the simulated board
 # make check  - configure, build and run every test
+# make fuzz   - build the libFuzzer targets with clang and run each for FUZZ_SECONDS
 BUILD ?= build
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= 2
+FUZZ_SECONDS ?= 60
 
-.PHONY: all build check demo windows wine-check sanitize clean
+.PHONY: all build check demo windows wine-check sanitize fuzz clean
 
 all: build
 
@@ -32,5 +34,12 @@ wine-check: windows
 sanitize:
 	$(MAKE) check BUILD=build-sanitize EXTRA="-DTAV_SANITIZE=ON"
 
+# libFuzzer targets (clang, ASan, UBSan) in their own build; each runs FUZZ_SECONDS.
+fuzz:
+	cmake -S . -B build-fuzz $(GENERATOR) -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAV_FUZZ=ON -DTAV_BUILD_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_all
+	bash fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) build-windows build-sanitize
+	rm -rf $(BUILD) build-windows build-sanitize build-fuzz

@@ -6,6 +6,7 @@
 
 #include "driver/names.h"
 #include "link/link.h"
+#include "platform/files.h"
 #include "platform/system.h"
 
 int32_t PortNumber = 1;
@@ -31,7 +32,7 @@ void ApplyPortOption(const char* text) {
 }  // namespace
 
 void ReadSettingsFile(const LoaderKind& kind) {
-    FILE* file = fopen(SettingsPath, "r");
+    FILE* file = PlatformOpenRegularRead(SettingsPath, false);
     if (file == nullptr) {
         SettingsChanged = 1;
     } else {
@@ -61,10 +62,10 @@ void ReadSettingsFile(const LoaderKind& kind) {
 }
 
 void WriteSettingsFile(const LoaderKind& kind) {
-    FILE* file = fopen(SettingsPath, "w");
+    FILE* file = PlatformCreateRegularWrite(SettingsPath);
     if (file == nullptr) {
-        // A read-only folder must not stop a download: the run goes on with the settings
-        // it has, and the next run simply finds the old file (or none) again.
+        // A read-only folder (or an entry that is no regular file) must not stop a download:
+        // the run goes on with the settings it has, and the next run finds the same again.
         return;
     }
     fprintf(file, "PORT=COM%d\n", PortNumber);

@@ -129,10 +129,7 @@ void StartDownload(const char* name, int32_t day, int32_t month, int32_t year, i
                    int32_t minute, int32_t second, int32_t last) {
     uint32_t checksum = 0;
     Transmit(kCmdStartDownload);
-    uint8_t echo = ReceiveWait();
-    while (echo == kStartFiller) {
-        echo = ReceiveWait();
-    }
+    uint8_t echo = ReceiveWaitPastFillers(kStartFiller);
     if (echo != kCmdStartDownload) {
         Fatal(kEchoErrorShort, kCmdStartDownload, echo);
     }
@@ -189,10 +186,7 @@ void EndDownload() {
     if (ReceiveWait() != kCmdEndDownload) {
         Fatal("\nTARGET COMMUNICATION CHECKSUM ERROR\n\n");
     }
-    uint8_t status = ReceiveWait();
-    while (status == kEndFiller) {
-        status = ReceiveWait();
-    }
+    uint8_t status = ReceiveWaitPastFillers(kEndFiller);
     switch (status) {
         case 0:
             Fatal("\nERROR: PREVIOUS START DOWNLOAD PROTOCOL WAS NOT CORRECTLY\n\n");

@@ -18,6 +18,7 @@ constexpr int kLanes = 4;
 constexpr int kLineBufferSize = 99;
 
 char LineBuffer[kLanes][kLineBufferSize];
+bool TerminationSeen = false;
 
 [[noreturn]] void FormatError(CleanupStep cleanup, const char* format, ...) {
     va_list args;
@@ -108,6 +109,14 @@ void CompareLanePairs(const uint32_t value[kLanes], const char* message, Cleanup
     }
 }
 
+// A lane at its end (or failing to read) after the termination record is the end of the
+// program's records; before it, a format error.
+void LaneEnded(int lane, CleanupStep cleanup) {
+    if (!TerminationSeen) {
+        FormatError(cleanup, "ERROR: Unexpected End Of .X%d File\n", lane);
+    }
+}
+
 void StepAllLanes(size_t position[kLanes], size_t count) {
     for (int lane = 0; lane < kLanes; ++lane) {
         position[lane] += count;
@@ -117,15 +126,18 @@ void StepAllLanes(size_t position[kLanes], size_t count) {
 }  // namespace
 
 bool ReadHexRecord(FILE* lanes[4], HexRecord* record, CleanupStep cleanup) {
-    // A lane file that met its end in an earlier read ends the program's records.
+    // Only the termination record ends a program: a lane that runs out (or cannot be read)
+    // before it would otherwise pass a partly sent program off as a whole one.
     for (int lane = 0; lane < kLanes; ++lane) {
-        if (feof(lanes[lane])) {
+        if (feof(lanes[lane]) || ferror(lanes[lane])) {
+            LaneEnded(lane, cleanup);
             return false;
         }
     }
     for (int lane = 0; lane < kLanes; ++lane) {
         if (fgets(LineBuffer[lane], kLineBufferSize, lanes[lane]) == nullptr) {
             LineBuffer[lane][0] = '\0';
+            LaneEnded(lane, cleanup);
             return false;
         }
     }
@@ -230,11 +242,15 @@ bool ReadHexRecord(FILE* lanes[4], HexRecord* record, CleanupStep cleanup) {
         }
     }
 
+    if (result.blockType == kBlockTypeTermination) {
+        TerminationSeen = true;
+    }
     *record = std::move(result);
     return true;
 }
 
 void ResetHexReader() {
     LoadAddress = 0;
+    TerminationSeen = false;
     memset(LineBuffer, 0, sizeof(LineBuffer));
 }

@@ -23,9 +23,10 @@ extern uint32_t LoadAddress;
 // Run before the reader ends the process on a format error (may be null).
 typedef void (*CleanupStep)();
 
-// Reads one record from each of the four lane files (lane order). Returns false at the end
-// of the lane files. A format error prints its message, runs `cleanup` and ends the process
-// through ExitLoader(2).
+// Reads one record from each of the four lane files (lane order). Returns false only when
+// the lane files end after the termination record. A format error (a lane that ends or
+// fails to read before the termination record among them) prints its message, runs
+// `cleanup` and ends the process through ExitLoader(2).
 bool ReadHexRecord(FILE* lanes[4], HexRecord* record, CleanupStep cleanup);
 
 // Puts the reader's state back as at process start (for in-process tests).

@@ -22,6 +22,10 @@ void SetBaudrate(int32_t baudRate);
 void Transmit(int32_t byte);
 void TransmitBlock(const uint8_t* bytes, int32_t count);
 uint8_t ReceiveWait();
+// ReceiveWait past any run of `filler` bytes; a run that lasts kFillerLimitMs ends the
+// process like a silent target (no answer, ExitLoader(2)).
+uint8_t ReceiveWaitPastFillers(uint8_t filler);
+constexpr uint32_t kFillerLimitMs = 60000;
 void ReceiveBlock(uint8_t* buffer, int32_t count);
 int32_t ReceiveReady();
 void EnableAuto_RTS_CTS(int32_t on);

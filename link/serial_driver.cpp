@@ -37,6 +37,11 @@ bool ReadOneByte(uint8_t* byte, const char* errorFormat) {
     return got == 1;
 }
 
+[[noreturn]] void NoAnswer() {
+    printf("\nReceiveWait(): Timeout, No Answer From Target\n");
+    ExitLoader(2);
+}
+
 }  // namespace
 
 void OpenComPort(int32_t portNumber, int32_t baudRate) {
@@ -128,8 +133,20 @@ void TransmitBlock(const uint8_t* bytes, int32_t count) {
 uint8_t ReceiveWait() {
     uint8_t byte = 0;
     if (!ReadOneByte(&byte, "\nReceiveWait(): Communiction Error: %d\n")) {
-        printf("\nReceiveWait(): Timeout, No Answer From Target\n");
-        ExitLoader(2);
+        NoAnswer();
+    }
+    return byte;
+}
+
+uint8_t ReceiveWaitPastFillers(uint8_t filler) {
+    // A board that only ever sends fillers is as good as a silent one.
+    const uint32_t start = PlatformMilliseconds();
+    uint8_t byte = ReceiveWait();
+    while (byte == filler) {
+        if (PlatformMilliseconds() - start >= kFillerLimitMs) {
+            NoAnswer();
+        }
+        byte = ReceiveWait();
     }
     return byte;
 }

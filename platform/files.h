@@ -12,7 +12,15 @@ bool PlatformFindProgram(const char* name, char* out, size_t outSize);
 
 // Opens a file for reading in binary mode. On case-sensitive file systems a name that does
 // not exist as given is matched without regard to case, path component by path component.
+// Anything but a regular file is refused (null), as PlatformOpenRegularRead does.
 FILE* PlatformOpenRead(const char* name);
+
+// Opens `name` for reading (binary or text mode) only when it is a regular file: a folder,
+// a FIFO or a device gives null. Never blocks in the open (a FIFO without a writer would).
+FILE* PlatformOpenRegularRead(const char* name, bool binary);
+// Creates or empties `name` for writing in text mode. An existing entry that is not a
+// regular file is left as it is (null); never blocks in the open.
+FILE* PlatformCreateRegularWrite(const char* name);
 
 // Resolves `name` as PlatformOpenRead would; writes the path that exists to `out`.
 // Returns false (and copies `name`) when no match exists.
@@ -28,4 +36,5 @@ enum FileTimeResult {
 // Last modification time of the file, in local time, rendered as the 24-character
 // standard time text followed by "\n" (e.g. "Mon Mar  5 14:07:09 2001\n"); `text` holds
 // at least 26 characters.
+// Anything but a regular file gives FileTimeOpenFailed, without blocking.
 FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSize);

@@ -130,6 +130,38 @@ bool Resolve(const std::string& name, std::string* resolved) {
     return true;
 }
 
+// A descriptor of a regular file, or -1. The open carries O_NONBLOCK so that a FIFO (which
+// would wait for its other end) cannot hang it; the status check after the open catches an
+// entry swapped in after the first check. Devices are refused before they are ever opened.
+int OpenRegularDescriptor(const char* path, int flags) {
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        return -1;
+    }
+    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return -1;
+    }
+    const int status = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || status < 0 ||
+        fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+FILE* StreamOf(int fd, const char* mode) {
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, mode);
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -161,12 +193,26 @@ bool PlatformResolvePath(const char* name, char* out, size_t outSize) {
 
 FILE* PlatformOpenRead(const char* name) {
     std::string resolved;
-    return fopen(Resolve(name, &resolved) ? resolved.c_str() : name, "rb");
+    return PlatformOpenRegularRead(Resolve(name, &resolved) ? resolved.c_str() : name, true);
+}
+
+FILE* PlatformOpenRegularRead(const char* name, bool binary) {
+    return StreamOf(OpenRegularDescriptor(name, O_RDONLY), binary ? "rb" : "r");
+}
+
+FILE* PlatformCreateRegularWrite(const char* name) {
+    const int fd = OpenRegularDescriptor(name, O_WRONLY | O_CREAT);
+    // Emptied only once it is known to be a regular file.
+    if (fd >= 0 && ftruncate(fd, 0) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    return StreamOf(fd, "w");
 }
 
 FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSize) {
     std::string resolved;
-    int fd = open(Resolve(name, &resolved) ? resolved.c_str() : name, O_RDONLY | O_CLOEXEC);
+    int fd = OpenRegularDescriptor(Resolve(name, &resolved) ? resolved.c_str() : name, O_RDONLY);
     if (fd < 0) {
         return FileTimeOpenFailed;
     }

@@ -33,6 +33,30 @@ bool CopyOut(const std::string& text, char* out, size_t outSize) {
     return true;
 }
 
+// A C stream on a handle that names a file on disk; anything else (a folder, a pipe, a
+// device such as CON or COM1) is closed again and refused.
+FILE* StreamOfDiskFile(HANDLE handle, int flags, const char* mode) {
+    if (handle == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* file = _fdopen(fd, mode);
+    if (file == nullptr) {
+        _close(fd);
+    }
+    return file;
+}
+
 }  // namespace
 
 bool PlatformFindProgram(const char* name, char* out, size_t outSize) {
@@ -73,7 +97,26 @@ bool PlatformFindProgram(const char* name, char* out, size_t outSize) {
 }
 
 FILE* PlatformOpenRead(const char* name) {
-    return fopen(name, "rb");
+    return PlatformOpenRegularRead(name, true);
+}
+
+FILE* PlatformOpenRegularRead(const char* name, bool binary) {
+    HANDLE handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return StreamOfDiskFile(handle, _O_RDONLY | (binary ? _O_BINARY : _O_TEXT),
+                            binary ? "rb" : "r");
+}
+
+FILE* PlatformCreateRegularWrite(const char* name) {
+    HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    FILE* file = StreamOfDiskFile(handle, _O_WRONLY | _O_TEXT, "w");
+    // Emptied only once it is known to be a file on disk.
+    if (file != nullptr && _chsize(_fileno(file), 0) != 0) {
+        fclose(file);
+        return nullptr;
+    }
+    return file;
 }
 
 bool PlatformResolvePath(const char* name, char* out, size_t outSize) {
@@ -85,13 +128,13 @@ bool PlatformResolvePath(const char* name, char* out, size_t outSize) {
 }
 
 FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSize) {
-    int fd = _open(name, _O_RDONLY | _O_BINARY);
-    if (fd < 0) {
+    FILE* file = PlatformOpenRegularRead(name, true);
+    if (file == nullptr) {
         return FileTimeOpenFailed;
     }
     struct _stat64 st;
-    int status = _fstat64(fd, &st);
-    _close(fd);
+    int status = _fstat64(_fileno(file), &st);
+    fclose(file);
     if (status != 0) {
         return FileTimeStatusFailed;
     }

@@ -6,6 +6,10 @@
 // Milliseconds since the process started (wraps as an unsigned 32-bit count).
 uint32_t PlatformMilliseconds();
 void PlatformSleep(int32_t milliseconds);
+// Installs the Ctrl-C / termination handlers once (later calls do nothing): the process
+// then ends with code 2, the line released and the terminal restored. The programs call
+// it first thing, so no moment of a run is left to the default action.
+void PlatformInstallExitHandlers();
 // Ends the process with the code: flushes standard output and restores the terminal.
 [[noreturn]] void PlatformExit(int code);
 

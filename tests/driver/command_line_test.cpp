@@ -1,4 +1,6 @@
 // Command line, usage text, program name prompt and lane files of the RAM loader.
+#include <sys/stat.h>
+
 #include "flashloader/download_mode.h"
 #include "ramloader/tavram_fixture.h"
 
@@ -174,6 +176,26 @@ TEST_F(RamLoaderTest, MissingLaneFileEndsBeforeThePortIsOpened) {
                           "\nCan't Open File PROG.X2\n");
     EXPECT_FALSE(FakePortOpen());
     EXPECT_EQ(ReadFile("tavram.SET"), "PORT=COM1\nBAUD=115200\n");
+}
+
+TEST_F(RamLoaderTest, LaneThatIsNoRegularFileIsRefusedLikeAMissingOne) {
+    WriteFile("tavram.SET", "PORT=COM1\nBAUD=115200\n");
+    WriteLanes("PROG", WorkedExample());
+    std::filesystem::remove(Path("PROG.X2"));
+    ASSERT_EQ(mkfifo(Path("PROG.X2").c_str(), 0600), 0);  // would wait for a writer
+    EXPECT_EQ(RunTavram({"prog"}), 2);
+    EXPECT_EQ(output, Banner() +
+                          "Using Port  : COM1\nLoading File: PROG.X0\nLoading File: PROG.X1\n"
+                          "\nCan't Open File PROG.X2\n");
+
+    FakeReset();
+    ResetDriverState();
+    std::filesystem::remove(Path("PROG.X1"));
+    std::filesystem::create_directory(Path("PROG.X1"));
+    EXPECT_EQ(RunTavram({"prog"}), 2);
+    EXPECT_EQ(output,
+              Banner() + "Using Port  : COM1\nLoading File: PROG.X0\n\nCan't Open File PROG.X1\n");
+    EXPECT_FALSE(FakePortOpen());
 }
 
 }  // namespace

@@ -187,6 +187,18 @@ TEST_F(ReadSettingsTest, WriteUsesThePatterns) {
     EXPECT_EQ(ReadFile("tavram.SET"), "PORT=COM3\nBAUD=38400\nMODE=f\n");
 }
 
+TEST_F(ReadSettingsTest, EntryThatIsNoRegularFileCountsAsMissingAndIsLeftAlone) {
+    ASSERT_EQ(mkfifo(SettingsFile().c_str(), 0600), 0);  // an open would wait for a writer
+    Read();
+    EXPECT_EQ(PortNumber, 1);
+    EXPECT_EQ(CurrentBaud, 115200);
+    EXPECT_EQ(SettingsChanged, 1);
+    EXPECT_EQ(FakeRunCapturing([] { WriteSettingsFile(kRam); }, &output), -1);
+    struct stat st;
+    ASSERT_EQ(stat(SettingsFile().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
 TEST_F(ReadSettingsTest, FileThatCannotBeCreatedIsPassedOverSilently) {
     FakeReset();
     FormSettingsPath(Path("no/such/folder/tavram").c_str());

@@ -26,7 +26,8 @@ Child::~Child() {
 }
 
 bool Child::Start(const std::vector<std::string>& args, const std::string& cwd,
-                  const std::vector<std::string>& extraEnv, const std::string& errorFile) {
+                  const std::vector<std::string>& extraEnv, const std::string& errorFile,
+                  bool holdInput) {
     // Everything the child needs is prepared before the fork.
     std::vector<std::string> argStore = args;
     std::vector<char*> argv;
@@ -59,6 +60,12 @@ bool Child::Start(const std::vector<std::string>& args, const std::string& cwd,
         return false;
     }
     int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int held[2];
+    if (holdInput && pipe2(held, O_CLOEXEC) == 0) {
+        close(input);
+        input = held[0];
+        in_ = held[1];
+    }
     int error = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     pid_ = fork();
     if (pid_ == 0) {
@@ -148,6 +155,10 @@ void Child::Drain() {
 }
 
 void Child::CloseFds() {
+    if (in_ >= 0) {
+        close(in_);
+        in_ = -1;
+    }
     if (out_ >= 0) {
         close(out_);
         out_ = -1;

@@ -38,8 +38,11 @@ class Child {
     Child& operator=(const Child&) = delete;
     ~Child();
 
+    // With `holdInput` standard input is a pipe that stays open (and empty) while the
+    // process runs, so a read from it waits.
     bool Start(const std::vector<std::string>& args, const std::string& cwd,
-               const std::vector<std::string>& extraEnv, const std::string& errorFile);
+               const std::vector<std::string>& extraEnv, const std::string& errorFile,
+               bool holdInput = false);
 
     // Reads output until it contains the text, within the bound.
     bool ReadUntil(const std::string& text, int timeoutMs);
@@ -63,6 +66,7 @@ class Child {
     void CloseFds();
 
     pid_t pid_ = -1;
+    int in_ = -1;
     int out_ = -1;
     int exitFd_ = -1;
     std::string output_;

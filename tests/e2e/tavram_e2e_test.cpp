@@ -292,6 +292,21 @@ TEST_F(TavramE2e, CtrlCWhileWaitingForCtsEndsWithCode2) {
     EXPECT_EQ(log.rfind("line: RTS on"), log.rfind("line: RTS on", flowOn)) << log;
 }
 
+TEST_F(TavramE2e, SignalBeforeThePortIsOpenEndsWithCode2) {
+    // Both programs wait at the name prompt, long before any port; a signal there used to
+    // end them by its default action.
+    const std::string tavfla = Install(TAVFLA_PATH, "tavfla");
+    const std::pair<std::string, int> runs[] = {
+        {tavram_, SIGINT}, {tavram_, SIGTERM}, {tavram_, SIGHUP}, {tavfla, SIGINT}};
+    for (const auto& [program, signal] : runs) {
+        Child child;
+        ASSERT_TRUE(child.Start({program}, dir_, {}, Path("stderr.txt"), true));
+        ASSERT_TRUE(child.ReadUntil("File To Load : ", 10000)) << child.output();
+        child.Signal(signal);
+        EXPECT_EQ(child.Wait(5000), 2) << program << " signal " << signal;
+    }
+}
+
 TEST_F(TavramE2e, BoardGoneMidDownloadIsACommunicationErrorNotAHang) {
     // About 7 s on a paced line: long enough to pull the board away in the middle.
     WriteLanes(RandomProgram(13, {{0x100, 20000}}, 0x100), "PROG");

@@ -29,6 +29,7 @@ struct FakeState {
     Board* board = nullptr;
     FakeResponder responder;
     std::deque<uint8_t> scripted;  // bytes the responder queued for the host
+    uint64_t replyGapUs = 0;
     bool open = false;
     SerialPort port{0};
     std::string device;
@@ -193,6 +194,7 @@ bool SerialRead(SerialPort*, uint8_t* byte, uint32_t* got) {
         }
         *byte = s.scripted.front();
         s.scripted.pop_front();
+        s.nowUs += s.replyGapUs;
         *got = 1;
         return true;
     }
@@ -251,6 +253,8 @@ void PlatformSleep(int32_t milliseconds) {
     }
 }
 
+void PlatformInstallExitHandlers() {}
+
 void PlatformExit(int code) {
     fflush(stdout);
     throw ProcessExit{code};
@@ -293,6 +297,10 @@ Board* FakeBoard() {
 
 void FakeSetResponder(FakeResponder responder) {
     State().responder = std::move(responder);
+}
+
+void FakeSetReplyGapUs(uint64_t us) {
+    State().replyGapUs = us;
 }
 
 uint64_t FakeNowUs() {

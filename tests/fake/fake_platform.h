@@ -27,6 +27,10 @@ Board* FakeBoard();
 using FakeResponder = std::function<void(uint8_t written, std::vector<uint8_t>& reply)>;
 void FakeSetResponder(FakeResponder responder);
 
+// Each byte the responder queued reaches the host this long after the read before it
+// (0, the default: at once). Lets a babbling target use up virtual time.
+void FakeSetReplyGapUs(uint64_t us);
+
 uint64_t FakeNowUs();
 void FakeAdvanceUs(uint64_t us);
 

@@ -135,6 +135,25 @@ TEST_F(FlashProtocolTest, FillersBeforeFirstEchoAndEndStatusAreSkipped) {
     EXPECT_EQ(FakeWrittenBytes(), HostBytes(script));
 }
 
+TEST_F(FlashProtocolTest, EndlessFillersAreNoAnswerAndGetNoCleanup) {
+    // Five minutes of fillers, one a second: the host gives up after one minute of them.
+    const std::pair<size_t, Bytes> cases[] = {{kStartFirst, {}}, {kEndCommand, {0x03, 0x03}}};
+    for (const auto& [step, head] : cases) {
+        FakeReset();
+        ASSERT_NO_THROW(OpenComPort(1, kBaudHigh));
+        FakeSetReplyGapUs(1000000);
+        Bytes reply = head;
+        reply.insert(reply.end(), 300, step == kStartFirst ? 0x7F : 0xFF);
+        Script script = FailingScript(step, reply, false);
+        EXPECT_EQ(RunWorkedExample(script), 2);
+        EXPECT_TRUE(EndsWith(output_, "\nReceiveWait(): Timeout, No Answer From Target\n"))
+            << output_;
+        EXPECT_LT(FakeNowUs(), 100000000u);
+        EXPECT_EQ(FakeWrittenBytes(), HostBytes(script)) << "nothing after the command";
+        EXPECT_FALSE(FakeRtsOn());
+    }
+}
+
 struct FailureCase {
     const char* name;
     size_t index;
@@ -318,6 +337,20 @@ TEST_F(FlashProtocolTest, LaneFormatErrorMidDownloadRunsCleanup) {
     EXPECT_EQ(FakeWrittenBytes(), HostBytes(script));
 }
 
+TEST_F(FlashProtocolTest, LanesEndingWithoutTerminationRecordRunCleanup) {
+    // Formerly the end of the records; now only the termination record ends them.
+    WriteLanes("AB", {"%1263080000100078F0\n", "%1263880000100056DE\n", "%1263080000100034BC\n",
+                      "%12628800001000129A\n"});
+    Script script = WorkedExampleScript();
+    script.resize(kDataLast + 1);
+    AppendCleanup(&script);
+    EXPECT_EQ(RunWorkedExample(script), 2);
+    EXPECT_TRUE(EndsWith(output_, "(HEX)ERROR: Unexpected End Of .X0 File\n")) << output_;
+    EXPECT_EQ(FakeWrittenBytes(), HostBytes(script));
+    EXPECT_FALSE(FakeCtsFlowOn());
+    EXPECT_FALSE(FakeRtsOn());
+}
+
 // LoadToFlash alone against a target that echoes each byte and closes each packet with
 // its checksum and result 1.
 struct LoadCase {
@@ -360,15 +393,11 @@ const LoadCase kLoadCases[] = {
       "%0E60F812345678\n%0E81F8FF000010\n", "%0E60F812345678\n%0E81F8FF000010\n"},
      {{0x02, 0x00, 0x07, 0x01, 0x34, 0x56, 0x78}, {0x01, 0x00, 0x00, 0x10}},
      "\rWriting Target Address: 12345678(HEX)\n11   B(HEX) Bytes Loaded\n"},
-    {"NoTerminationRecord",
-     {"%1263080000100078F0\n", "%1263880000100056DE\n", "%1263080000100034BC\n",
-      "%12628800001000129A\n"},
-     {kDataPacket},
-     kWorkedExampleOutput},
     // The packet length follows the record's own words, also with a 6-digit address.
     {"SixDigitAddress",
-     {"%10630600100078F0\n", "%10638600100056DE\n", "%10630600100034BC\n", "%106286001000129A\n"},
-     {kDataPacket},
+     {"%10630600100078F0\n" + kEnd, "%10638600100056DE\n" + kEnd, "%10630600100034BC\n" + kEnd,
+      "%106286001000129A\n" + kEnd},
+     {kDataPacket, kAddressPacket},
      kWorkedExampleOutput},
 };
 

@@ -168,6 +168,23 @@ TEST_F(TavflaRunTest, MissingThirdLaneStopsBeforeThePort) {
     EXPECT_FALSE(FakePortOpen());
 }
 
+TEST_F(TavflaRunTest, EntriesThatAreNoRegularFilesNeitherBlockNorGetWritten) {
+    // A settings FIFO counts as missing and stays as it is; the run goes on.
+    ASSERT_EQ(mkfifo(SettingsPath().c_str(), 0600), 0);
+    EXPECT_EQ(Run({"ab", "-C1"}), 0) << output_;
+    struct stat st;
+    ASSERT_EQ(stat(SettingsPath().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    // An .X0 FIFO fails the date stamp like a missing file, before any lane or the port.
+    WriteTextFile("P.X1", "%0E81F800001000\n");
+    ASSERT_EQ(mkfifo("P.X0", 0600), 0);
+    Restart(BoardOptions());
+    EXPECT_EQ(Run({"p"}), 2);
+    EXPECT_TRUE(EndsWith(output_, "\nCan't Open File P.X0\n")) << output_;
+    EXPECT_FALSE(FakePortOpen());
+}
+
 class TavflaDownloadTest : public TavflaRunTest, public ::testing::WithParamInterface<char> {};
 
 TEST_P(TavflaDownloadTest, StoresAndStartsTheWorkedExample) {

@@ -230,3 +230,38 @@ TEST_F(HexReaderTest, WellFormedRecordsNeverRunTheCleanup) {
     EXPECT_EQ(output, "");
     EXPECT_EQ(CleanupRuns, 0);
 }
+
+TEST_F(HexReaderTest, LaneEndingBeforeTheTerminationNamesTheFirstLaneAtItsEnd) {
+    // Lane 0 still has a line, lanes 1 and 3 have none: lane 1 is met first.
+    LaneTexts texts = SameInAllLanes("%0E6008000010000E\n");
+    texts[0] += "%0E6008000020000E\n";
+    texts[2] += "%0E6008000020000E\n";
+    OpenLanes(texts);
+    Read();
+    CleanupRuns = 0;
+    EnableAuto_RTS_CTS(1);
+    EXPECT_EQ(FailureMessage(RecordCleanup), "ERROR: Unexpected End Of .X1 File\n<cleanup>");
+    EXPECT_EQ(CleanupRuns, 1);
+    EXPECT_FALSE(FakeCtsFlowOn());
+    EXPECT_FALSE(FakeRtsOn());
+}
+
+TEST_F(HexReaderTest, ReadErrorIsAnUnexpectedEnd) {
+    OpenLanes(WorkedExample());
+    // A folder opens as a stream on this host but fails its first read.
+    fclose(lanes_[3]);
+    lanes_[3] = fopen(folder_.Path().c_str(), "rb");
+    ASSERT_NE(lanes_[3], nullptr);
+    EXPECT_EQ(FailureMessage(), "ERROR: Unexpected End Of .X3 File\n");
+}
+
+TEST_F(HexReaderTest, LanesEndingAfterTheTerminationGiveTheEnd) {
+    // Lanes 0 and 3 stop at the termination line without a line end, lanes 1 and 2 with one.
+    LaneTexts texts = WorkedExample();
+    texts[0].pop_back();
+    texts[3].pop_back();
+    OpenLanes(texts);
+    Read();
+    EXPECT_EQ(Read().blockType, kBlockTypeTermination);
+    ExpectEnd();
+}

@@ -72,6 +72,33 @@ TEST_F(SerialDriverTest, ReceiveWaitTimeoutEndsTheRunInsteadOfReturningAByte) {
     EXPECT_FALSE(FakeRtsOn());
 }
 
+TEST_F(SerialDriverTest, FillersAreSkippedForSixtySecondsAtMost) {
+    // One filler a second: 59 of them and then the answer pass, a longer run is no answer.
+    for (size_t fillers : {59, 1000}) {
+        FakeReset();
+        FakeSetReplyGapUs(1000000);
+        FakeSetResponder([fillers](uint8_t, std::vector<uint8_t>& reply) {
+            reply.assign(fillers, 0x7F);
+            reply.push_back(0x00);
+        });
+        OpenComPort(1, 115200);
+        EnableAuto_RTS_CTS(1);
+        Transmit(0x00);
+        uint8_t answer = 0xEE;
+        const int code = Run([&] { answer = ReceiveWaitPastFillers(0x7F); });
+        if (fillers == 59) {
+            EXPECT_EQ(code, -1) << output;
+            EXPECT_EQ(answer, 0x00);
+        } else {
+            EXPECT_EQ(code, 2);
+            EXPECT_EQ(output, "\nReceiveWait(): Timeout, No Answer From Target\n");
+            EXPECT_EQ(FakeNowUs(), uint64_t{kFillerLimitMs} * 1000);
+            EXPECT_FALSE(FakeCtsFlowOn());
+            EXPECT_FALSE(FakeRtsOn());
+        }
+    }
+}
+
 TEST_F(SerialDriverTest, ReceiveBlockTimeoutEndsTheRunAfterTheBytesThatCame) {
     FakeSetResponder([](uint8_t written, std::vector<uint8_t>& reply) {
         if (written == 0x11) {

@@ -9,7 +9,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <functional>
+#include <future>
 #include <string>
 
 namespace {
@@ -147,6 +150,63 @@ TEST_F(FilesTest, ProgramSearchFallsBackToTheBareName) {
 
     EXPECT_FALSE(PlatformFindProgram("absent.EXE", out, sizeof(out)));
     EXPECT_FALSE(PlatformFindProgram("tavtool.exe", out, sizeof(out)));  // ".EXE" only
+}
+
+// Runs `open` with a bound: should it block on the FIFO at `fifo`, the FIFO is opened from
+// this side too (which lets it go on) and the test fails.
+template <typename Result>
+Result WithoutBlocking(const std::string& fifo, std::function<Result()> open) {
+    std::future<Result> result = std::async(std::launch::async, open);
+    if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the open blocked on " << fifo;
+        int fd = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+        Result value = result.get();
+        close(fd);
+        return value;
+    }
+    return result.get();
+}
+
+TEST_F(FilesTest, OnlyRegularFilesAreOpenedAndNothingBlocks) {
+    MakeFolder("PROG.X1");
+    const std::string fifo = root_ + "/PROG.X2";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(chdir(root_.c_str()), 0);
+
+    EXPECT_EQ(PlatformOpenRead("PROG.X1"), nullptr);
+    EXPECT_EQ(WithoutBlocking<FILE*>(fifo, [] { return PlatformOpenRead("prog.x2"); }), nullptr);
+    EXPECT_EQ(
+        WithoutBlocking<FILE*>(fifo, [] { return PlatformOpenRegularRead("PROG.X2", false); }),
+        nullptr);
+    EXPECT_EQ(PlatformOpenRegularRead("/dev/null", true), nullptr);
+    char text[26];
+    EXPECT_EQ(WithoutBlocking<FileTimeResult>(
+                  fifo, [&] { return PlatformFileTimeText("PROG.X2", text, sizeof text); }),
+              FileTimeOpenFailed);
+
+    // Writing leaves what is no regular file as it is.
+    EXPECT_EQ(WithoutBlocking<FILE*>(fifo, [] { return PlatformCreateRegularWrite("PROG.X2"); }),
+              nullptr);
+    EXPECT_EQ(PlatformCreateRegularWrite("PROG.X1"), nullptr);
+    struct stat st;
+    ASSERT_EQ(stat("PROG.X2", &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(stat("PROG.X1", &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+
+    // A regular file is created, or emptied and written anew; text mode reads it back.
+    MakeFile("TAVRAM.SET", "PORT=COM3\nBAUD=38400\n");
+    FILE* file = PlatformCreateRegularWrite("TAVRAM.SET");
+    ASSERT_NE(file, nullptr);
+    fputs("PORT=COM2\n", file);
+    fclose(file);
+    file = PlatformOpenRegularRead("TAVRAM.SET", false);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(ReadAll(file), "PORT=COM2\n");
+    file = PlatformCreateRegularWrite("NEW.SET");
+    ASSERT_NE(file, nullptr);
+    fclose(file);
+    EXPECT_EQ(stat("NEW.SET", &st), 0);
 }
 
 TEST_F(FilesTest, FileTimeTextInLocalTime) {

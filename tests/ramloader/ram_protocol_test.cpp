@@ -104,12 +104,14 @@ TEST_F(RamProtocolTest, EmptyRecordAndHighAddressByte) {
     EXPECT_EQ(output, "\rWriting Target Address: 12345678(HEX)\n11   B(HEX) Bytes Loaded\n");
 }
 
-TEST_F(RamProtocolTest, LaneFilesEndingWithoutTerminationKeepTheLine) {
+TEST_F(RamProtocolTest, LaneFilesEndingWithoutTerminationEndWithCodeTwo) {
+    // No start packet, no total: only part of the program reached the target.
     Connect({{11, 0xF6}});  // 00 00 0B 01 00 00 40 11 22 33 44
-    EXPECT_EQ(Load(ProgramLanes({{0x40, {0x11223344}}}, -1)), -1);
+    EXPECT_EQ(Load(ProgramLanes({{0x40, {0x11223344}}}, -1)), 2);
     EXPECT_EQ(FakeWrittenBytes().size(), 11u);
-    EXPECT_EQ(output, "\rWriting Target Address: 000040(HEX)\n15   F(HEX) Bytes Loaded\n");
-    EXPECT_TRUE(FakeCtsFlowOn());
+    EXPECT_EQ(output, "\rWriting Target Address: 000040(HEX)ERROR: Unexpected End Of .X0 File\n");
+    EXPECT_FALSE(FakeCtsFlowOn());
+    EXPECT_FALSE(FakeRtsOn());
 }
 
 TEST_F(RamProtocolTest, NothingAfterTheTerminationRecordIsRead) {

@@ -1,0 +1,151 @@
+// The settings file and the command line of both loaders. The input's first byte picks the
+// loader; the rest, split at NUL bytes, is the settings file's text and then the arguments.
+// Properties: settings are always valid after reading; a file read without a rewrite
+// request reads back the same after a write; the run stops only with code 0 for the usage
+// text (-H or ?) and code 2 for a refused name; names and lane files are upper-cased.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "fake/fake_platform.h"
+#include "fuzz_support.h"
+#include "link/link.h"
+#include "ramloader/loader_driver.h"
+
+namespace {
+
+void NoUsage() {}
+const LoaderKind kRam = {false, NoUsage};
+const LoaderKind kFlash = {true, NoUsage};
+
+std::string Folder;
+
+struct Settings {
+    int32_t port;
+    int32_t baud;
+    int32_t mode;
+    bool operator==(const Settings& o) const {
+        return port == o.port && baud == o.baud && mode == o.mode;
+    }
+};
+
+Settings ReadAndCheck(const LoaderKind& kind) {
+    ReadSettingsFile(kind);
+    Expect(PortNumber >= 1 && PortNumber <= 4, "port is 1 to 4");
+    Expect(CurrentBaud == kBaudLow || CurrentBaud == kBaudHigh, "baud is 38400 or 115200");
+    Expect(!kind.hasMode || DownloadMode == 's' || DownloadMode == 'f', "mode is s or f");
+    return {PortNumber, CurrentBaud, kind.hasMode ? DownloadMode : 0};
+}
+
+void RemoveFolder() {
+    unlink((Folder + "/tavram.SET").c_str());
+    rmdir(Folder.c_str());
+}
+
+char Upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    SilenceConsole();
+    // A memory file system where there is one: every input writes the file a few times.
+    char folder[] = "/dev/shm/tavfuzz_settingsXXXXXX";
+    char fallback[] = "/tmp/tavfuzz_settingsXXXXXX";
+    const char* made = mkdtemp(folder);
+    if (made == nullptr) {
+        made = mkdtemp(fallback);
+    }
+    Expect(made != nullptr, "scratch folder");
+    Folder = made;
+    atexit(RemoveFolder);
+    Folder = folder;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    const LoaderKind& kind = (data[0] & 1) != 0 ? kFlash : kRam;
+    std::vector<std::string> parts(1);
+    for (size_t i = 1; i < size && parts.size() <= 9; ++i) {
+        if (data[i] == 0) {
+            parts.emplace_back();
+        } else {
+            parts.back() += static_cast<char>(data[i]);
+        }
+    }
+    FakeReset();
+    ResetDriverState();
+    clearerr(stdin);
+    const std::string start = Folder + "/tavram";
+    FormSettingsPath(start.c_str());
+    {
+        std::ofstream file(SettingsPath, std::ios::binary | std::ios::trunc);
+        file << parts[0];
+    }
+
+    const Settings read = ReadAndCheck(kind);
+    if (SettingsChanged == 0) {
+        WriteSettingsFile(kind);
+        ResetDriverState();
+        FormSettingsPath(start.c_str());
+        CurrentBaud = kBaudHigh;
+        Expect(ReadAndCheck(kind) == read, "a written file reads back the same");
+        Expect(SettingsChanged == 0, "a written file asks for no rewrite");
+    }
+
+    // What the arguments must do: the first -H or ? ends with code 0, a name that is too
+    // long with code 2; the last name wins.
+    std::vector<char*> argv = {&parts[0][0]};
+    int expectedExit = -1;
+    std::string expectedName;
+    for (size_t i = 1; i < parts.size(); ++i) {
+        argv.push_back(&parts[i][0]);
+        const std::string& arg = parts[i];
+        if (expectedExit != -1) {
+            continue;
+        }
+        if (arg[0] == '?' || (arg[0] == '-' && Upper(arg[1]) == 'H')) {
+            expectedExit = 0;
+        } else if (arg[0] != '-') {
+            expectedName.clear();
+            for (char c : arg) {
+                expectedName += Upper(c);
+            }
+            if (expectedName.size() > kMaxProgramName) {
+                expectedExit = 2;
+            }
+        }
+    }
+    const int code = RunCatchingExit(
+        [&] { ProcessCommandLine(kind, static_cast<int>(argv.size()), argv.data()); });
+    Expect(code == expectedExit, "the command line ends the run only for -H, ? or a long name");
+    if (code != -1) {
+        return 0;
+    }
+    Expect(PortNumber >= 1 && PortNumber <= 4, "port is 1 to 4 after the options");
+    Expect(!kind.hasMode || DownloadMode == 's' || DownloadMode == 'f', "mode is s or f");
+    Expect(expectedName == ProgramName, "the last name is taken, upper-cased");
+
+    // With no name the prompt meets an empty input; a "." is refused.
+    const int named = RunCatchingExit([] {
+        ReportPortAndSaveSettings(kRam);
+        ObtainProgramName();
+    });
+    const bool refused = expectedName.empty() || expectedName.find('.') != std::string::npos;
+    Expect(named == (refused ? 2 : -1), "an empty name or one with a dot is refused with 2");
+    if (named == -1) {
+        FormLaneFileNames();
+        for (int lane = 0; lane < 4; ++lane) {
+            const std::string wanted = expectedName + ".X" + std::to_string(lane);
+            Expect(wanted == LaneFileNames[lane], "lane file names follow the program name");
+        }
+    }
+    Expect(!FakePortOpen(), "no port is opened");
+    return 0;
+}
