@@ -137,6 +137,19 @@ void SetDeviceFolderFromSettingsPath() {
     SerialSetDeviceFolder(folder);
 }
 
+// An installed program (or one in a folder the user cannot write) keeps its settings file,
+// and with it the COM entries, in the user's configuration folder; if the path would not fit
+// it stays where it is.
+void MoveSettingsToUserFolder(const char* programPath) {
+    char folder[kPathBufferSize];
+    char moved[kPathBufferSize];
+    if (PlatformSettingsFolder(programPath, folder, sizeof folder) &&
+        JoinText(moved, sizeof moved, folder, "/") &&
+        JoinText(moved, sizeof moved, moved, SettingsPath + LastComponentOffset(SettingsPath))) {
+        JoinText(SettingsPath, sizeof SettingsPath, moved, "");
+    }
+}
+
 }  // namespace
 
 void PrintBanner(const char* title) {
@@ -187,6 +200,7 @@ void FormSettingsPath(const char* startPath) {
     if (!SettingsPathFromProgramPath(programPath, SettingsPath, sizeof SettingsPath)) {
         RefusePath();
     }
+    MoveSettingsToUserFolder(programPath);
     SetDeviceFolderFromSettingsPath();
 }
 
