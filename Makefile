@@ -1,28 +1,56 @@
-# make demo   - build everything and run a real download against the simulated board
-# make check  - configure, build and run every test
+# make demo     - build everything and run a real download against the simulated board
+# make check    - configure, build and run every test
+# make install  - install under PREFIX (default /usr/local); DESTDIR is honoured
+# make package  - the .deb (build-package/); make windows-package - the Windows zip
 BUILD ?= build
+PREFIX ?= /usr/local
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= 2
 
-.PHONY: all build check demo windows wine-check sanitize clean
+.PHONY: all configure build check demo install package windows windows-package wine-check \
+	sanitize man-check clean
 
 all: build
 
-build:
+configure:
 	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(EXTRA)
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-check: build
+check: configure
+	@grep -q '^TAV_TESTS_BUILT:INTERNAL=ON$$' $(BUILD)/CMakeCache.txt || \
+	  { echo "make check: GoogleTest not found; install the package libgtest-dev" \
+	    "(apt-get install libgtest-dev)"; exit 2; }
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 demo: build
 	bash tools/demo.sh $(BUILD)
+
+# The programs are built for PREFIX: run from PREFIX/bin they keep their settings in the
+# user's ~/.config/tavloader.
+install:
+	$(MAKE) build EXTRA="-DCMAKE_INSTALL_PREFIX=$(PREFIX) $(EXTRA)"
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)
+
+# A Release build for /usr without the tests, packed by CPack.
+package:
+	cmake -S . -B build-package $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_INSTALL_PREFIX=/usr -DTAV_BUILD_TESTS=OFF
+	cmake --build build-package -j $(JOBS)
+	cd build-package && cpack
+	@ls build-package/*.deb
 
 # Windows programs (tavram.exe, tavfla.exe) with the mingw-w64 cross compiler.
 windows:
 	cmake -S . -B build-windows $(GENERATOR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release
 	cmake --build build-windows -j $(JOBS)
+
+windows-package: windows
+	cd build-windows && cpack
+	@ls build-windows/*.zip
 
 # The Windows programs under Wine (own temporary prefix; no COM port is opened).
 wine-check: windows
@@ -32,5 +60,9 @@ wine-check: windows
 sanitize:
 	$(MAKE) check BUILD=build-sanitize EXTRA="-DTAV_SANITIZE=ON"
 
+# The manual pages through groff's warnings.
+man-check:
+	bash tools/check_man.sh
+
 clean:
-	rm -rf $(BUILD) build-windows build-sanitize
+	rm -rf $(BUILD) build-windows build-sanitize build-package
