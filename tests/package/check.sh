@@ -24,6 +24,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap "exit 2" INT TERM HUP
 
 fail() {
     echo "package check FAILED: $*" >&2
@@ -79,10 +80,13 @@ in_run() {
     (cd "$work/run" && exec env -u XDG_CONFIG_HOME HOME="$home" "${run_as[@]}" "$@")
 }
 
-# Without a time limit of its own: $! must be tavsim itself for the clean-up.
-in_run "$bin/tavsim" --socket "$work/run/board.sock" --baud 38400 --flash-dir flash \
-    --ram-image ram.txt --log board.log >"$work/run/sim.out" </dev/null &
+# Started as a simple command (env and setpriv exec it), so that $! is tavsim itself and
+# the clean-up stops it.
+cd "$work/run"
+env -u XDG_CONFIG_HOME HOME="$home" "${run_as[@]}" "$bin/tavsim" --socket "$work/run/board.sock" \
+    --baud 38400 --flash-dir flash --ram-image ram.txt --log board.log >sim.out 2>&1 </dev/null &
 sim_pid=$!
+cd - >/dev/null
 for _ in $(seq 200); do
     grep -q "listening" "$work/run/sim.out" 2>/dev/null && break
     kill -0 "$sim_pid" 2>/dev/null || fail "tavsim did not start"
@@ -109,5 +113,8 @@ grep -qx "MODE=f" "$config/tavfla.SET" || fail "tavfla.SET not in $config"
 
 leftovers=$(find "$bin" "$work/run" -name '*.SET' -o -name 'COM?' | tr '\n' ' ')
 [ -z "$leftovers" ] || fail "settings or COM entries beside the programs: $leftovers"
+kill "$sim_pid"
+wait "$sim_pid" || true
+sim_pid=""
 echo "deb: $(basename "$deb") ok (downloads from the installed programs, settings in" \
     "HOME/.config/tavloader)"
