@@ -1,30 +1,58 @@
-# make demo   - build everything and run a real download against the simulated board
-# make check  - configure, build and run every test
-# make fuzz   - build the libFuzzer targets with clang and run each for FUZZ_SECONDS
+# make demo     - build everything and run a real download against the simulated board
+# make check    - configure, build and run every test
+# make install  - install under PREFIX (default /usr/local); DESTDIR is honoured
+# make package  - the .deb (build-package/); make windows-package - the Windows zip
+# make fuzz     - build the libFuzzer targets with clang and run each for FUZZ_SECONDS
 BUILD ?= build
+PREFIX ?= /usr/local
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build check demo windows wine-check sanitize fuzz clean
+.PHONY: all configure build check demo install package windows windows-package wine-check \
+	sanitize man-check fuzz clean
 
 all: build
 
-build:
+configure:
 	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(EXTRA)
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-check: build
+check: configure
+	@grep -q '^TAV_TESTS_BUILT:INTERNAL=ON$$' $(BUILD)/CMakeCache.txt || \
+	  { echo "make check: GoogleTest not found; install the package libgtest-dev" \
+	    "(apt-get install libgtest-dev)"; exit 2; }
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 demo: build
 	bash tools/demo.sh $(BUILD)
+
+# The programs are built for PREFIX: run from PREFIX/bin they keep their settings in the
+# user's ~/.config/tavloader.
+install:
+	$(MAKE) build EXTRA="-DCMAKE_INSTALL_PREFIX=$(PREFIX) $(EXTRA)"
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)
+
+# A Release build for /usr without the tests, packed by CPack.
+package:
+	cmake -S . -B build-package $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_INSTALL_PREFIX=/usr -DTAV_BUILD_TESTS=OFF
+	cmake --build build-package -j $(JOBS)
+	cd build-package && cpack
+	@ls build-package/*.deb
 
 # Windows programs (tavram.exe, tavfla.exe) with the mingw-w64 cross compiler.
 windows:
 	cmake -S . -B build-windows $(GENERATOR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release
 	cmake --build build-windows -j $(JOBS)
+
+windows-package: windows
+	cd build-windows && cpack
+	@ls build-windows/*.zip
 
 # The Windows programs under Wine (own temporary prefix; no COM port is opened).
 wine-check: windows
@@ -41,5 +69,9 @@ fuzz:
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_all
 	bash fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
+# The manual pages through groff's warnings.
+man-check:
+	bash tools/check_man.sh
+
 clean:
-	rm -rf $(BUILD) build-windows build-sanitize build-fuzz
+	rm -rf $(BUILD) build-windows build-sanitize build-package build-fuzz

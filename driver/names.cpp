@@ -62,6 +62,19 @@ size_t LastComponentOffset(const char* path) {
 }
 
 // Tells the serial layer where "COM1".."COM4" live: beside the settings file.
+// An installed program (or one in a folder the user cannot write) keeps its settings file,
+// and with it the COM entries, in the user's configuration folder; if the path would not fit
+// it stays where it is.
+void MoveSettingsToUserFolder(const char* programPath) {
+    char folder[kPathBufferSize];
+    char moved[kPathBufferSize];
+    if (PlatformSettingsFolder(programPath, folder, sizeof folder) &&
+        JoinText(moved, sizeof moved, folder, "/") &&
+        JoinText(moved, sizeof moved, moved, SettingsPath + LastComponentOffset(SettingsPath))) {
+        JoinText(SettingsPath, sizeof SettingsPath, moved, "");
+    }
+}
+
 void SetDeviceFolderFromSettingsPath() {
     char folder[kPathBufferSize];
     const size_t last = LastComponentOffset(SettingsPath);
@@ -138,6 +151,7 @@ void FormSettingsPath(const char* startPath) {
     if (!SettingsPathFromProgramPath(programPath, SettingsPath, sizeof SettingsPath)) {
         RefusePath();
     }
+    MoveSettingsToUserFolder(programPath);
     SetDeviceFolderFromSettingsPath();
 }
 

@@ -1,4 +1,5 @@
-// File-system services of the OS layer: program search, lane file lookup and file time.
+// File-system services of the OS layer: program search, lane file lookup, file time and the
+// folder of the settings file.
 #pragma once
 
 #include <cstddef>
@@ -38,3 +39,14 @@ enum FileTimeResult {
 // at least 26 characters.
 // Anything but a regular file gives FileTimeOpenFailed, without blocking.
 FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSize);
+
+// Folder for the settings file and the COM entries of the program whose file is
+// `programPath`. A program in the install folder, or in a folder the user cannot write, keeps
+// them in the user's configuration folder ($XDG_CONFIG_HOME/tavloader, by default
+// ~/.config/tavloader), created with mode 0700 when missing: then that folder is written to
+// `out` and the result is true. False means the program's own folder (always on Windows, and
+// when the configuration folder cannot be named or made).
+bool PlatformSettingsFolder(const char* programPath, char* out, size_t outSize);
+// The same with the install folder given instead of the one the program was built for.
+bool PlatformSettingsFolderFor(const char* programPath, const char* installFolder, char* out,
+                               size_t outSize);

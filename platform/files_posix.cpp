@@ -2,6 +2,7 @@
 // name that does not exist as given is matched without regard to case, one path component
 // at a time.
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -162,6 +163,65 @@ FILE* StreamOf(int fd, const char* mode) {
     return file;
 }
 
+// The bin folder of the install prefix the build was made for.
+#ifndef TAV_INSTALL_BINDIR
+#define TAV_INSTALL_BINDIR ""
+#endif
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Compared as files, so a symbolic link or a merged /bin still counts as the same folder.
+bool SameFolder(const std::string& first, const std::string& second) {
+    struct stat a;
+    struct stat b;
+    return stat(first.c_str(), &a) == 0 && stat(second.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+// A folder that does not exist does not count: the settings then stay where they always were.
+bool CannotWrite(const std::string& folder) {
+    return access(folder.c_str(), W_OK) != 0 && errno != ENOENT && errno != ENOTDIR;
+}
+
+bool UserConfigFolder(std::string* folder) {
+    const char* xdg = getenv("XDG_CONFIG_HOME");
+    const char* home = getenv("HOME");
+    if (xdg != nullptr && xdg[0] == '/') {
+        *folder = xdg;
+    } else if (home != nullptr && home[0] == '/') {
+        *folder = std::string(home) + "/.config";
+    } else {
+        return false;  // a relative folder would depend on where the program is started
+    }
+    if (folder->back() != '/') {
+        *folder += '/';
+    }
+    *folder += "tavloader";
+    return true;
+}
+
+// mkdir -p; folders made here are the user's own (0700).
+bool MakeFolders(const std::string& folder) {
+    struct stat st;
+    for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
+        const std::string part = folder.substr(0, end);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST &&
+            (stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+            return false;
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+    }
+    return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -236,4 +296,20 @@ FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSiz
                           kMonths[local.tm_mon], local.tm_mday, local.tm_hour, local.tm_min,
                           local.tm_sec, year);
     return length == 25 ? FileTimeOk : FileTimeConvertFailed;
+}
+
+bool PlatformSettingsFolderFor(const char* programPath, const char* installFolder, char* out,
+                               size_t outSize) {
+    const std::string folder = FolderOf(programPath);
+    const bool installed = installFolder[0] != '\0' && SameFolder(folder, installFolder);
+    std::string config;
+    if ((!installed && !CannotWrite(folder)) || !UserConfigFolder(&config) ||
+        !MakeFolders(config)) {
+        return false;
+    }
+    return CopyOut(config, out, outSize);
+}
+
+bool PlatformSettingsFolder(const char* programPath, char* out, size_t outSize) {
+    return PlatformSettingsFolderFor(programPath, TAV_INSTALL_BINDIR, out, outSize);
 }

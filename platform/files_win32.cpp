@@ -150,3 +150,12 @@ FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSiz
     memcpy(text, rendered, 26);
     return FileTimeOk;
 }
+
+// Windows programs keep their settings beside the executable wherever they are.
+bool PlatformSettingsFolderFor(const char*, const char*, char*, size_t) {
+    return false;
+}
+
+bool PlatformSettingsFolder(const char*, char*, size_t) {
+    return false;
+}
