@@ -7,11 +7,12 @@
 
 #include <memory>
 
+#include "driver/run_steps.h"
 #include "fake/fake_platform.h"
+#include "flashloader/download_mode.h"
 #include "flashloader/flash_protocol.h"
 #include "fuzz_support.h"
 #include "link/link.h"
-#include "ramloader/loader_driver.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ struct FlashBoard {
     bool started = false;
     bool afterStart = false;
     bool ended = false;  // the end-download status 4 went out
-    std::vector<FuzzRecord> stored;
+    std::vector<TestRecord> stored;
 
     void Send(std::vector<uint8_t>& reply, uint8_t byte, bool faulty) {
         if (faulty) {
@@ -101,15 +102,7 @@ struct FlashBoard {
                 break;
             case 0x02:
                 if (packet.size() >= 3 && packet.size() == (size_t{packet[1]} << 8 | packet[2])) {
-                    FuzzRecord record;
-                    record.address =
-                        uint32_t{packet[4]} << 16 | uint32_t{packet[5]} << 8 | packet[6];
-                    for (size_t i = 7; i + 3 < packet.size(); i += 4) {
-                        record.words.push_back(uint32_t{packet[i]} << 24 |
-                                               uint32_t{packet[i + 1]} << 16 |
-                                               uint32_t{packet[i + 2]} << 8 | packet[i + 3]);
-                    }
-                    stored.push_back(record);
+                    stored.push_back(DecodeDataPacket(packet));
                     Close(reply, sum, 1);
                 }
                 break;
@@ -160,6 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         [board](uint8_t written, std::vector<uint8_t>& reply) { board->Receive(written, reply); });
     FakeSetReplyGapUs(1000000);  // fillers one second apart
     ResetDriverState();
+    ResetDownloadMode();
     ResetFlashProtocol();
     DownloadMode = fast ? 'f' : 's';
     const int code = RunCatchingExit([&] {
@@ -180,13 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Expect(board->ended && board->started && !board->afterStart,
                "code 0 only after the end of the download and the start exchange, last");
         if (!load.altered) {
-            const std::vector<FuzzRecord>& sent = load.program.records;
-            Expect(board->stored.size() == sent.size(), "every record went out");
-            for (size_t i = 0; i < sent.size(); ++i) {
-                Expect(board->stored[i].address == (sent[i].address & 0xFFFFFF) &&
-                           board->stored[i].words == sent[i].words,
-                       "every record went out as it was");
-            }
+            ExpectRecordsTaken(board->stored, load.records);
         }
     }
     return 0;

@@ -2,17 +2,8 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstdlib>
-
 #include "fake/fake_platform.h"
 #include "link/link.h"
-
-void Expect(bool holds, const char* property) {
-    if (!holds) {
-        fprintf(stderr, "property does not hold: %s\n", property);
-        abort();
-    }
-}
 
 int RunCatchingExit(const std::function<void()>& body) {
     try {
@@ -61,52 +52,34 @@ void MemoryLanes::Close() {
     }
 }
 
-namespace {
-
-void AppendHex(std::string* text, uint32_t value, int digits) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
-        *text += kDigits[(value >> shift) & 0xF];
+TestRecord DecodeDataPacket(const std::vector<uint8_t>& p) {
+    TestRecord record{uint32_t{p[4]} << 16 | uint32_t{p[5]} << 8 | p[6], {}};
+    for (size_t i = 7; i + 3 < p.size(); i += 4) {
+        record.words.push_back(uint32_t{p[i]} << 24 | uint32_t{p[i + 1]} << 16 |
+                               uint32_t{p[i + 2]} << 8 | p[i + 3]);
     }
+    return record;
 }
 
-}  // namespace
-
-void WriteProgramLanes(const FuzzProgram& program, std::string texts[4]) {
-    for (int lane = 0; lane < 4; ++lane) {
-        std::string& text = texts[lane];
-        text.clear();
-        for (const FuzzRecord& record : program.records) {
-            text += '%';
-            AppendHex(&text, static_cast<uint32_t>(14 + 2 * record.words.size()), 2);
-            text += "600";  // data record; the checksum is not verified
-            text += '8';
-            AppendHex(&text, record.address, 8);
-            for (uint32_t word : record.words) {
-                AppendHex(&text, (word >> (8 * lane)) & 0xFF, 2);
-            }
-            text += '\n';
-        }
-        text += "%0E800";
-        text += '8';
-        AppendHex(&text, program.entry, 8);
-        text += '\n';
+void ExpectRecordsTaken(const std::vector<TestRecord>& taken, const std::vector<TestRecord>& sent) {
+    Expect(taken.size() == sent.size(), "every record went out");
+    for (size_t i = 0; i < sent.size(); ++i) {
+        Expect(taken[i].address == (sent[i].address & 0xFFFFFF) && taken[i].words == sent[i].words,
+               "every record went out as it was");
     }
 }
 
 void TakeProgram(FuzzedDataProvider* input, FuzzLoad* load) {
     const size_t records = input->ConsumeIntegralInRange<size_t>(0, 6);
     for (size_t r = 0; r < records; ++r) {
-        FuzzRecord record;
-        record.address = input->ConsumeIntegral<uint32_t>();
+        TestRecord record{input->ConsumeIntegral<uint32_t>(), {}};
         const size_t words = input->ConsumeIntegralInRange<size_t>(0, 41);
         for (size_t w = 0; w < words; ++w) {
             record.words.push_back(input->ConsumeIntegral<uint32_t>());
         }
-        load->program.records.push_back(record);
+        load->records.push_back(record);
     }
-    load->program.entry = input->ConsumeIntegral<uint32_t>();
-    WriteProgramLanes(load->program, load->lanes.texts);
+    load->lanes.texts = ProgramLanes(load->records, input->ConsumeIntegral<uint32_t>());
 
     const int damage = input->ConsumeIntegralInRange<int>(0, 3);
     std::string& lane = load->lanes.texts[input->ConsumeIntegralInRange<int>(0, 3)];

@@ -4,12 +4,19 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
-#include <string>
 #include <vector>
 
+#include "support/lanes.h"
+
 // Stops the run (the fuzzer keeps the input) when a property does not hold.
-void Expect(bool holds, const char* property);
+inline void Expect(bool holds, const char* property) {
+    if (!holds) {
+        fprintf(stderr, "property does not hold: %s\n", property);
+        abort();
+    }
+}
 
 // Runs `body`; gives the exit code it ended the process with, or -1 when it returned.
 int RunCatchingExit(const std::function<void()>& body);
@@ -28,23 +35,17 @@ void ExpectLineReleased();
 // Four lane files held in memory, opened as streams; closed by Close.
 struct MemoryLanes {
     FILE* files[4] = {nullptr, nullptr, nullptr, nullptr};
-    std::string texts[4];
+    LaneTexts texts;
     void Open();
     void Close();
     ~MemoryLanes() { Close(); }
 };
 
-// A program of data records and its termination record, as the lanes hold it.
-struct FuzzRecord {
-    uint32_t address;
-    std::vector<uint32_t> words;  // at most 41 per record (one 98-character line)
-};
-struct FuzzProgram {
-    std::vector<FuzzRecord> records;
-    uint32_t entry = 0;
-};
-// The lane texts of the program with 8-digit addresses (termination record included).
-void WriteProgramLanes(const FuzzProgram& program, std::string texts[4]);
+// A data packet as the board takes it: three address bytes at 4, words (lane 3 byte
+// first) from 7.
+TestRecord DecodeDataPacket(const std::vector<uint8_t>& packet);
+// The board took exactly the program's records (24-bit addresses), in order.
+void ExpectRecordsTaken(const std::vector<TestRecord>& taken, const std::vector<TestRecord>& sent);
 
 class FuzzedDataProvider;
 
@@ -52,7 +53,7 @@ class FuzzedDataProvider;
 // cut before its termination record (`truncated`: the download must fail), or one
 // character replaced (`altered`: the reader decides).
 struct FuzzLoad {
-    FuzzProgram program;
+    std::vector<TestRecord> records;  // at most 41 words each (one 98-character line)
     MemoryLanes lanes;
     bool truncated = false;
     bool altered = false;

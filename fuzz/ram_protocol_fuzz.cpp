@@ -27,7 +27,7 @@ struct RamBoard {
     bool awaitingClose = false;  // the start packet was answered; 0x05 starts the program
     bool started = false;
     bool afterStart = false;  // a byte came after the program was started
-    std::vector<FuzzRecord> accepted;
+    std::vector<TestRecord> accepted;
 
     void Answer(std::vector<uint8_t>& reply) {
         ++packets;
@@ -68,14 +68,7 @@ struct RamBoard {
         } else if (command == 0x00 && packet.size() >= 3) {
             const size_t length = size_t{packet[1]} << 8 | packet[2];
             if (packet.size() == length) {
-                FuzzRecord record;
-                record.address = uint32_t{packet[4]} << 16 | uint32_t{packet[5]} << 8 | packet[6];
-                for (size_t i = 7; i + 3 < packet.size(); i += 4) {
-                    record.words.push_back(uint32_t{packet[i]} << 24 |
-                                           uint32_t{packet[i + 1]} << 16 |
-                                           uint32_t{packet[i + 2]} << 8 | packet[i + 3]);
-                }
-                accepted.push_back(record);
+                accepted.push_back(DecodeDataPacket(packet));
                 Answer(reply);
                 packet.clear();
             }
@@ -117,13 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (code == 0) {
         Expect(board->started && !board->afterStart, "code 0 only after the start packet, last");
         if (!load.altered) {
-            const std::vector<FuzzRecord>& sent = load.program.records;
-            Expect(board->accepted.size() == sent.size(), "every record went out");
-            for (size_t i = 0; i < sent.size(); ++i) {
-                Expect(board->accepted[i].address == (sent[i].address & 0xFFFFFF) &&
-                           board->accepted[i].words == sent[i].words,
-                       "every record went out as it was");
-            }
+            ExpectRecordsTaken(board->accepted, load.records);
         }
     }
     return 0;

@@ -3,24 +3,24 @@
 // Properties: settings are always valid after reading; a file read without a rewrite
 // request reads back the same after a write; the run stops only with code 0 for the usage
 // text (-H or ?) and code 2 for a refused name; names and lane files are upper-cased.
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cstring>
 #include <fstream>
 
+#include "driver/names.h"
+#include "driver/run_steps.h"
 #include "fake/fake_platform.h"
+#include "flashloader/download_mode.h"
 #include "fuzz_support.h"
 #include "link/link.h"
-#include "ramloader/loader_driver.h"
+#include "support/files.h"
 
 namespace {
 
 void NoUsage() {}
-const LoaderKind kRam = {false, NoUsage};
-const LoaderKind kFlash = {true, NoUsage};
+const LoaderKind kRam = {NoUsage, nullptr};
+const LoaderKind kFlash = {NoUsage, &kDownloadModeSetting};
 
-std::string Folder;
+// Every input writes the settings file a few times; the folder goes at the exit.
+TempFolder* Folder = nullptr;
 
 struct Settings {
     int32_t port;
@@ -31,38 +31,29 @@ struct Settings {
     }
 };
 
+bool IsKnownMode(const LoaderKind& kind) {
+    return kind.setting == nullptr || DownloadMode == 's' || DownloadMode == 'f';
+}
+
 Settings ReadAndCheck(const LoaderKind& kind) {
     ReadSettingsFile(kind);
     Expect(PortNumber >= 1 && PortNumber <= 4, "port is 1 to 4");
     Expect(CurrentBaud == kBaudLow || CurrentBaud == kBaudHigh, "baud is 38400 or 115200");
-    Expect(!kind.hasMode || DownloadMode == 's' || DownloadMode == 'f', "mode is s or f");
-    return {PortNumber, CurrentBaud, kind.hasMode ? DownloadMode : 0};
+    Expect(IsKnownMode(kind), "mode is s or f");
+    return {PortNumber, CurrentBaud, kind.setting != nullptr ? DownloadMode : 0};
 }
 
 void RemoveFolder() {
-    unlink((Folder + "/tavram.SET").c_str());
-    rmdir(Folder.c_str());
-}
-
-char Upper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    delete Folder;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SilenceConsole();
-    // A memory file system where there is one: every input writes the file a few times.
-    char folder[] = "/dev/shm/tavfuzz_settingsXXXXXX";
-    char fallback[] = "/tmp/tavfuzz_settingsXXXXXX";
-    const char* made = mkdtemp(folder);
-    if (made == nullptr) {
-        made = mkdtemp(fallback);
-    }
-    Expect(made != nullptr, "scratch folder");
-    Folder = made;
+    Folder = new TempFolder("tavfuzz_settings");
+    Expect(!Folder->Path().empty(), "scratch folder");
     atexit(RemoveFolder);
-    Folder = folder;
     return 0;
 }
 
@@ -81,8 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     FakeReset();
     ResetDriverState();
+    ResetDownloadMode();
     clearerr(stdin);
-    const std::string start = Folder + "/tavram";
+    const std::string start = Folder->Path("tavram");
     FormSettingsPath(start.c_str());
     {
         std::ofstream file(SettingsPath, std::ios::binary | std::ios::trunc);
@@ -93,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (SettingsChanged == 0) {
         WriteSettingsFile(kind);
         ResetDriverState();
+        ResetDownloadMode();
         FormSettingsPath(start.c_str());
         CurrentBaud = kBaudHigh;
         Expect(ReadAndCheck(kind) == read, "a written file reads back the same");
@@ -110,12 +103,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (expectedExit != -1) {
             continue;
         }
-        if (arg[0] == '?' || (arg[0] == '-' && Upper(arg[1]) == 'H')) {
+        if (arg[0] == '?' || (arg[0] == '-' && UpperAscii(arg[1]) == 'H')) {
             expectedExit = 0;
         } else if (arg[0] != '-') {
             expectedName.clear();
             for (char c : arg) {
-                expectedName += Upper(c);
+                expectedName += UpperAscii(c);
             }
             if (expectedName.size() > kMaxProgramName) {
                 expectedExit = 2;
@@ -129,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     Expect(PortNumber >= 1 && PortNumber <= 4, "port is 1 to 4 after the options");
-    Expect(!kind.hasMode || DownloadMode == 's' || DownloadMode == 'f', "mode is s or f");
+    Expect(IsKnownMode(kind), "mode is s or f");
     Expect(expectedName == ProgramName, "the last name is taken, upper-cased");
 
     // With no name the prompt meets an empty input; a "." is refused.
