@@ -3,6 +3,9 @@
 // Properties: settings are always valid after reading; a file read without a rewrite
 // request reads back the same after a write; the run stops only with code 0 for the usage
 // text (-H or ?) and code 2 for a refused name; names and lane files are upper-cased.
+#include <stdlib.h>
+
+#include <filesystem>
 #include <fstream>
 
 #include "driver/names.h"
@@ -11,7 +14,6 @@
 #include "flashloader/download_mode.h"
 #include "fuzz_support.h"
 #include "link/link.h"
-#include "support/files.h"
 
 namespace {
 
@@ -19,8 +21,7 @@ void NoUsage() {}
 const LoaderKind kRam = {NoUsage, nullptr};
 const LoaderKind kFlash = {NoUsage, &kDownloadModeSetting};
 
-// Every input writes the settings file a few times; the folder goes at the exit.
-TempFolder* Folder = nullptr;
+std::string Folder;
 
 struct Settings {
     int32_t port;
@@ -44,15 +45,22 @@ Settings ReadAndCheck(const LoaderKind& kind) {
 }
 
 void RemoveFolder() {
-    delete Folder;
+    std::error_code ignored;
+    std::filesystem::remove_all(Folder, ignored);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SilenceConsole();
-    Folder = new TempFolder("tavfuzz_settings");
-    Expect(!Folder->Path().empty(), "scratch folder");
+    // A memory file system where there is one: every input writes the file a few times.
+    for (const char* base : {"/dev/shm", "/tmp"}) {
+        std::string pattern = std::string(base) + "/tavfuzz_settingsXXXXXX";
+        if (Folder.empty() && mkdtemp(&pattern[0]) != nullptr) {
+            Folder = pattern;
+        }
+    }
+    Expect(!Folder.empty(), "scratch folder");
     atexit(RemoveFolder);
     return 0;
 }
@@ -74,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ResetDriverState();
     ResetDownloadMode();
     clearerr(stdin);
-    const std::string start = Folder->Path("tavram");
+    const std::string start = Folder + "/tavram";
     FormSettingsPath(start.c_str());
     {
         std::ofstream file(SettingsPath, std::ios::binary | std::ios::trunc);
