@@ -51,6 +51,11 @@ TEST_P(PtyRamE2e, ProgramLandsInRamAndTheAnsweringRateIsSaved) {
               "PORT=COM1\nBAUD=" + std::to_string(c.board) + "\n");
     EXPECT_EQ(WaitBoardEnd(), 0);
     ExpectLoadedIntoRam(program);
+    // The port was asked to pass received bytes on at once (ASYNC_LOW_LATENCY).
+    PtyLinesState* lines = PtyLinesMap(Path("lines").c_str(), false);
+    ASSERT_NE(lines, nullptr);
+    EXPECT_EQ(lines->lowLatency.load(), 1u);
+    PtyLinesUnmap(lines);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothRates, PtyRamE2e,
