@@ -24,9 +24,10 @@ windows:
 	  -DCMAKE_BUILD_TYPE=Release
 	cmake --build build-windows -j $(JOBS)
 
-# The Windows programs under Wine (own temporary prefix; no COM port is opened).
-wine-check: windows
-	bash tests/wine/check.sh build-windows/bin
+# The Windows programs under Wine (own temporary prefix), with downloads through COM1 to the
+# simulated board on a pty (the Linux build gives tavsim and the modem-line library).
+wine-check: windows build
+	bash tests/wine/check.sh build-windows/bin $(BUILD)
 
 # Every test under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:
