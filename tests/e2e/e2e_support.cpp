@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -261,6 +262,10 @@ std::vector<std::string> E2eTest::RunEnvironment() const {
     if (pty_) {
         env.push_back(std::string("LD_PRELOAD=") + PTYLINES_LIBRARY);
         env.push_back("PTYLINES_STATE=" + Path("lines"));
+        // A sanitizer build's runtime would refuse to come after the preloaded library.
+        const char* asan = getenv("ASAN_OPTIONS");
+        env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                      ":verify_asan_link_order=0");
     }
     return env;
 }
