@@ -54,9 +54,10 @@ windows-package: windows
 	cd build-windows && cpack
 	@ls build-windows/*.zip
 
-# The Windows programs under Wine (own temporary prefix; no COM port is opened).
-wine-check: windows
-	bash tests/wine/check.sh build-windows/bin
+# The Windows programs under Wine (own temporary prefix), with downloads through COM1 to the
+# simulated board on a pty (the Linux build gives tavsim and the modem-line library).
+wine-check: windows build
+	bash tests/wine/check.sh build-windows/bin $(BUILD)
 
 # Every test under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:

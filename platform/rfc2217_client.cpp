@@ -133,6 +133,9 @@ bool Rfc2217SetRts(Rfc2217Connection* c, bool on, int* error) {
     }
     c->rtsKnown = true;
     c->rtsOn = on;
+    c->ctsCurrent = false;
+    ++c->rtsAcksOwed;
+    c->rtsAckDeadline = DeadlineIn(kRtsAckMs);
     return true;
 }
 
@@ -140,7 +143,7 @@ bool Rfc2217GetCts(Rfc2217Connection* c, bool* on, int* error) {
     if (!Rfc2217Flush(c, error) || !Rfc2217CheckAlive(c, error)) {
         return false;
     }
-    *on = c->cts;
+    *on = Rfc2217CtsOn(c);
     return true;
 }
 
@@ -190,13 +193,13 @@ bool Rfc2217WriteQueued(Rfc2217Connection* c, uint8_t byte, uint32_t* written, b
         *error = Rfc2217Broken(c);
         return false;
     }
-    if (ctsFlow && !c->cts) {
+    if (ctsFlow && !Rfc2217CtsOn(c)) {
         // Only news from the server can raise CTS: send what waits, then listen.
         if (!Rfc2217Flush(c, error)) {
             return false;
         }
         const Deadline deadline = DeadlineIn(timeoutMs);
-        while (!c->cts) {
+        while (!Rfc2217CtsOn(c)) {
             if (DeadlinePassed(deadline)) {
                 return true;  // CTS held the byte back too long: dropped, as a port does
             }

@@ -12,6 +12,7 @@
 #include "platform/telnet_engine.h"
 
 constexpr int kRfc2217SendStallMs = 2000;
+constexpr int kRtsAckMs = 200;
 
 enum class PurgeAcks { Unknown, Sent, NotSent };
 
@@ -29,6 +30,13 @@ struct Rfc2217Connection {
     bool comPortRefused = false;
 
     bool cts = false;  // off until the server reports otherwise
+    // After an RTS change CTS counts as off until the server reports it anew after its
+    // acknowledgement of the change: an older report (a server's report at connect, or one
+    // that polls the lines only now and then) says nothing of a board the change resets.
+    // A server that does not acknowledge is waited for kRtsAckMs at most.
+    bool ctsCurrent = true;
+    int rtsAcksOwed = 0;
+    Deadline rtsAckDeadline;
     PurgeAcks purgeAcks = PurgeAcks::Unknown;
     int purgeAcksOwed = 0;  // receive purges whose acknowledgement has not come yet
     int purgeAcksSeen = 0;
@@ -42,6 +50,11 @@ struct Rfc2217Connection {
     uint8_t release[14] = {kIac, kSb, kOptComPort, kSetControl, kControlNoFlow, kIac, kSe,
                            kIac, kSb, kOptComPort, kSetControl, kControlRtsOff, kIac, kSe};
 };
+
+// CTS as the port shows it: off while the last report is not current.
+inline bool Rfc2217CtsOn(const Rfc2217Connection* c) {
+    return c->ctsCurrent && c->cts;
+}
 
 // Sets up the Telnet engine with the client's options and handlers.
 void Rfc2217StartTelnet(Rfc2217Connection* c);

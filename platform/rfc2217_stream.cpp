@@ -47,6 +47,15 @@ void OnSubnegotiation(void* context, const std::vector<uint8_t>& sub) {
     uint8_t command = sub[1];
     if (command == kServerOffset + kNotifyModemstate && sub.size() >= 3) {
         c->cts = (sub[2] & kModemCts) != 0;
+        if (c->rtsAcksOwed == 0 || DeadlinePassed(c->rtsAckDeadline)) {
+            c->rtsAcksOwed = 0;
+            c->ctsCurrent = true;
+        }
+    } else if (command == kServerOffset + kSetControl && sub.size() >= 3 &&
+               (sub[2] == kControlRtsOn || sub[2] == kControlRtsOff)) {
+        if (c->rtsAcksOwed > 0) {
+            --c->rtsAcksOwed;
+        }
     } else if (command == kServerOffset + kPurgeData) {
         bool receive = sub.size() < 3 || (sub[2] & kPurgeReceive) != 0;
         if (receive) {

@@ -10,6 +10,10 @@
 
 #include <string>
 
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
 #include "platform/serial_posix_internal.h"
 
 namespace {
@@ -70,6 +74,22 @@ bool SetModemLine(int fd, int line, bool on) {
         return true;
     }
     return SerialFail(errno);
+}
+
+// USB serial adapters hold received bytes up to their latency timer (16 ms by default on
+// Linux), and Save mode waits for an echo per byte: ask the driver to pass them on at once.
+// A port that knows no such setting (a pty, or a port we may not change) refuses; that is
+// no failure.
+void RequestLowLatency(int fd) {
+#if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
+    struct serial_struct info;
+    if (ioctl(fd, TIOCGSERIAL, &info) == 0 && (info.flags & ASYNC_LOW_LATENCY) == 0) {
+        info.flags |= ASYNC_LOW_LATENCY;
+        ioctl(fd, TIOCSSERIAL, &info);
+    }
+#else
+    (void)fd;
+#endif
 }
 
 // Waits for `events` on the port until the deadline. Returns 1 when ready, 0 on time-out,
@@ -331,6 +351,7 @@ SerialPort* TermiosOpen(const std::string& path) {
         SerialFail(error);
         return nullptr;
     }
+    RequestLowLatency(fd);
     SerialPort* port = new SerialPort;
     port->ops = &kTtyOps;
     port->fd = fd;

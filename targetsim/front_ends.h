@@ -10,3 +10,8 @@
 // (*tcpPort 0 picks a free port and returns it; negative: no TCP). False after printing why.
 bool Rfc2217Listen(const std::string& socketPath, int* tcpPort, std::string* where);
 const SimFrontEnd& Rfc2217FrontEnd();
+
+// A pty: LINK becomes a symlink to its slave, the modem lines live in the state file at
+// linesPath (made afresh; see ptylines_state.h). False after printing why.
+bool PtyOpen(const std::string& link, const std::string& linesPath, std::string* where);
+const SimFrontEnd& PtyFrontEnd();

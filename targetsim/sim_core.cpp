@@ -169,6 +169,10 @@ void SimSetFlowControl(bool hardware) {
     }
 }
 
+void SimNoteFlowControl(bool hardware) {
+    SimLog("%s", hardware ? "line: hardware flow control on" : "line: flow control off");
+}
+
 bool SimTakesHostInput() {
     return BoardOutputCount(TheBoard) < kBoardBacklog;
 }

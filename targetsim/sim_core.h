@@ -54,6 +54,9 @@ void SimSetHostBaud(int32_t baud);
 void SimSetRts(bool on);
 // Hardware flow control: the port drives RTS high while handshaking.
 void SimSetFlowControl(bool hardware);
+// Hardware flow control switched where the port does not drive RTS (a pty): logged only;
+// RTS comes and goes through SimSetRts.
+void SimNoteFlowControl(bool hardware);
 // False while the board's output is backed up (a host that does not read): the front end
 // then stops reading the host, so its transport holds the host back.
 bool SimTakesHostInput();

@@ -1,5 +1,5 @@
-// tavsim: the simulated target board behind a network serial server. One board lives as
-// long as the server: flash and RAM survive reconnects. This file holds the options and
+// tavsim: the simulated target board behind a network serial server or on a pty. One board
+// lives as long as the server: flash and RAM survive reconnects. This file holds the options and
 // main; the board, the shared loop and each transport live in files of their own.
 #include <cerrno>
 #include <cstdio>
@@ -15,14 +15,21 @@ namespace {
 struct Listening {
     std::string socketPath;
     int tcpPort = -1;
+    std::string ptyLink;
+    std::string linesPath;
 };
 
 const char kUsage[] =
     "usage: tavsim --socket PATH [--tcp PORT] [options]\n"
-    "Simulated target board behind an RFC 2217 (Telnet Com Port Control) server, one\n"
-    "client at a time. Prints \"tavsim: listening on ...\" once it accepts clients.\n"
+    "       tavsim --pty LINK [--lines STATE] [options]\n"
+    "Simulated target board behind an RFC 2217 (Telnet Com Port Control) server, or on a\n"
+    "pty, one client at a time. Prints \"tavsim: listening on ...\" once it accepts clients.\n"
     "  --socket PATH           listen on this Unix-domain socket (a stale one is replaced)\n"
     "  --tcp PORT              also listen on 127.0.0.1:PORT (0: any free port)\n"
+    "  --pty LINK              the board on a pty master; LINK becomes a symlink to the\n"
+    "                          slave, for a loader run with libptylines.so preloaded\n"
+    "  --lines STATE           the pty's modem line state file, named to the loader by\n"
+    "                          PTYLINES_STATE (default: LINK.lines)\n"
     "  --log FILE              log what the board sees to FILE instead of stderr\n"
     "  --once                  exit after the first client disconnects\n"
     "  --ram-image FILE        when the RAM program starts, write FILE: a line\n"
@@ -88,6 +95,10 @@ void ParseArguments(int argc, char** argv, Listening& l, SimOptions& s, BoardOpt
             if (l.tcpPort > 65535) {
                 UsageError("--tcp needs a port number");
             }
+        } else if (option == "--pty") {
+            l.ptyLink = next();
+        } else if (option == "--lines") {
+            l.linesPath = next();
         } else if (option == "--log") {
             logPath = next();
         } else if (option == "--once") {
@@ -148,8 +159,17 @@ void ParseArguments(int argc, char** argv, Listening& l, SimOptions& s, BoardOpt
             UsageError("unknown option " + option);
         }
     }
-    if (l.socketPath.empty() && l.tcpPort < 0) {
-        UsageError("give --socket PATH (and/or --tcp PORT)");
+    if (!l.ptyLink.empty() && (!l.socketPath.empty() || l.tcpPort >= 0)) {
+        UsageError("--pty goes without --socket and --tcp");
+    }
+    if (l.ptyLink.empty() && !l.linesPath.empty()) {
+        UsageError("--lines goes with --pty");
+    }
+    if (l.socketPath.empty() && l.tcpPort < 0 && l.ptyLink.empty()) {
+        UsageError("give --socket PATH (and/or --tcp PORT), or --pty LINK");
+    }
+    if (!l.ptyLink.empty() && l.linesPath.empty()) {
+        l.linesPath = l.ptyLink + ".lines";
     }
     if (!logPath.empty()) {
         s.log = fopen(logPath.c_str(), "a");
@@ -170,13 +190,15 @@ int main(int argc, char** argv) {
     ParseArguments(argc, argv, listening, options, board);
 
     std::string where;
-    if (!Rfc2217Listen(listening.socketPath, &listening.tcpPort, &where)) {
+    const bool pty = !listening.ptyLink.empty();
+    if (pty ? !PtyOpen(listening.ptyLink, listening.linesPath, &where)
+            : !Rfc2217Listen(listening.socketPath, &listening.tcpPort, &where)) {
         return 2;
     }
     SimInit(board, options);
     printf("tavsim: listening on %s\n", where.c_str());
     fflush(stdout);
-    SimRun(Rfc2217FrontEnd());
+    SimRun(pty ? PtyFrontEnd() : Rfc2217FrontEnd());
     if (options.log != stderr) {
         fclose(options.log);
     }

@@ -4,6 +4,8 @@
 # rates. Prints the download time each tool reports and the share of the line rate used.
 #
 #   tools/bench.sh [BUILD_DIR] [WORDS]     (defaults: build, 20000 words)
+#   TRANSPORT=pty tools/bench.sh ...       the board on a pty (the loaders' termios path),
+#                                          the loaders with libptylines.so preloaded
 set -euo pipefail
 
 build=${1:-build}
@@ -23,9 +25,20 @@ cd "$work"
 start_sim() {
     sim_stop
     rm -rf flash && mkdir flash
-    sim_start "$bin" board.sock --baud "$1" --pacing --flash-dir flash --log /dev/null
+    if [ "${TRANSPORT:-}" = pty ]; then
+        sim_start_with "$bin" --pty "$work/pty" --lines "$work/lines" --baud "$1" --pacing \
+            --flash-dir flash --log /dev/null
+    else
+        sim_start "$bin" board.sock --baud "$1" --pacing --flash-dir flash --log /dev/null
+    fi
 }
-ln -sf board.sock COM1
+preload=()
+if [ "${TRANSPORT:-}" = pty ]; then
+    ln -sf "$work/pty" COM1
+    preload=(env "LD_PRELOAD=$root/$build/lib/libptylines.so" "PTYLINES_STATE=$work/lines")
+else
+    ln -sf board.sock COM1
+fi
 
 printf '%-22s %8s %10s %12s %10s\n' "run" "baud" "bytes" "seconds" "of line"
 for baud in 115200 38400; do
@@ -33,7 +46,7 @@ for baud in 115200 38400; do
         start_sim "$baud"
         printf 'PORT=COM1\nBAUD=%s\nMODE=s\n' "$baud" >tavfla.SET
         printf 'PORT=COM1\nBAUD=%s\n' "$baud" >tavram.SET
-        out=$(./$run BENCH)
+        out=$("${preload[@]}" ./$run BENCH)
         bytes=$(sed -n 's/^\([0-9]*\)   .*Bytes Loaded/\1/p' <<<"$out" | tail -n 1)
         seconds=$(sed -n 's/^Download Time = *\([0-9.]*\) Seconds/\1/p' <<<"$out")
         # Each byte goes to the board once and (flash) comes back as its echo: the line

@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -210,6 +212,24 @@ std::string BytesLoadedLine(uint64_t bytes) {
     return line;
 }
 
+std::string Hex6(uint32_t value) {
+    char text[16];
+    snprintf(text, sizeof text, "%06X", value);
+    return text;
+}
+
+void ExpectLinesHandedBack(const std::string& log) {
+    const size_t flowOn = log.rfind("line: hardware flow control on");
+    const size_t flowOff = log.rfind("line: flow control off");
+    const size_t rtsOff = log.rfind("line: RTS off");
+    ASSERT_NE(flowOn, std::string::npos) << log;
+    ASSERT_NE(flowOff, std::string::npos) << log;
+    ASSERT_NE(rtsOff, std::string::npos) << log;
+    EXPECT_LT(flowOn, flowOff) << log;
+    EXPECT_LT(flowOff, rtsOff) << log;
+    EXPECT_EQ(log.rfind("line: RTS on"), log.rfind("line: RTS on", flowOn)) << log;
+}
+
 void E2eTest::SetUp() {
     ASSERT_FALSE(folder_.Path().empty());
     dir_ = folder_.Path();
@@ -232,13 +252,43 @@ std::string E2eTest::Install(const std::string& source, const std::string& name)
 }
 
 void E2eTest::StartBoard(const std::vector<std::string>& options) {
-    std::vector<std::string> args = {TAVSIM_PATH, "--socket", socket_, "--log", Path("tavsim.log")};
+    std::vector<std::string> args = {TAVSIM_PATH, "--log", Path("tavsim.log")};
+    if (pty_) {
+        args.insert(args.end(), {"--pty", Path("pty"), "--lines", Path("lines")});
+    } else {
+        args.insert(args.end(), {"--socket", socket_});
+    }
     args.insert(args.end(), options.begin(), options.end());
     board_.reset(new Child);
     ASSERT_TRUE(board_->Start(args, dir_, {}, Path("tavsim.err")));
     ASSERT_TRUE(board_->ReadUntil("\n", 5000))
         << "tavsim did not start: " << board_->output() << ReadTextFile(Path("tavsim.err"));
-    ASSERT_EQ(board_->output(), "tavsim: listening on " + socket_ + "\n");
+    const std::string where = pty_ ? Path("pty") + " (/dev/pts/" : socket_ + "\n";
+    ASSERT_EQ(board_->output().compare(0, 21 + where.size(), "tavsim: listening on " + where), 0)
+        << board_->output();
+}
+
+std::vector<std::string> E2eTest::RunEnvironment() const {
+    std::vector<std::string> env = {"TZ=UTC"};
+    if (pty_) {
+        env.push_back(std::string("LD_PRELOAD=") + PTYLINES_LIBRARY);
+        env.push_back("PTYLINES_STATE=" + Path("lines"));
+        // A sanitizer build's runtime would refuse to come after the preloaded library.
+        const char* asan = getenv("ASAN_OPTIONS");
+        env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                      ":verify_asan_link_order=0");
+    }
+    return env;
+}
+
+std::string E2eTest::WaitForLog(const std::string& text, int timeoutMs) const {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string log = ReadTextFile(Path("tavsim.log"));
+    while (log.find(text) == std::string::npos && MsLeft(deadline) > 0) {
+        usleep(10000);  // the log is a file: polled, bounded
+        log = ReadTextFile(Path("tavsim.log"));
+    }
+    return log;
 }
 
 int E2eTest::WaitBoardEnd() {
@@ -261,7 +311,7 @@ int E2eTest::StopBoard() {
 }
 
 void E2eTest::PointCom1AtBoard() {
-    ASSERT_EQ(symlink(socket_.c_str(), Path("COM1").c_str()), 0);
+    ASSERT_EQ(symlink((pty_ ? Path("pty") : socket_).c_str(), Path("COM1").c_str()), 0);
 }
 
 RunResult E2eTest::Run(const std::string& program, const std::vector<std::string>& args,
@@ -270,7 +320,7 @@ RunResult E2eTest::Run(const std::string& program, const std::vector<std::string
     std::vector<std::string> argv = {program};
     argv.insert(argv.end(), args.begin(), args.end());
     RunResult result;
-    if (!child.Start(argv, dir_, {"TZ=UTC"}, Path("stderr.txt"))) {
+    if (!child.Start(argv, dir_, RunEnvironment(), Path("stderr.txt"))) {
         ADD_FAILURE() << "cannot start " << program;
         return result;
     }
@@ -327,6 +377,29 @@ RamImage E2eTest::ReadRamImage(const std::string& name) const {
         image.words[address] = word;
     }
     return image;
+}
+
+void E2eTest::ExpectLoadedIntoRam(const Program& program) {
+    RamImage image = ReadRamImage();
+    ASSERT_TRUE(image.present) << "the board wrote no RAM image";
+    EXPECT_EQ(image.entry, program.entry & 0xFFFFFF);
+    std::map<uint32_t, uint32_t> expected = program.Words();
+    ASSERT_EQ(image.words.size(), expected.size());
+    size_t wrong = 0;
+    for (const auto& [address, word] : expected) {
+        auto found = image.words.find(address);
+        if (found == image.words.end() || found->second != word) {
+            if (++wrong <= 5) {
+                ADD_FAILURE() << "word at " << Hex6(address) << " is wrong";
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0u);
+}
+
+void E2eTest::StampX0(const std::string& name) {
+    timeval times[2] = {{kStampTime, 0}, {kStampTime, 0}};
+    ASSERT_EQ(utimes(Path(name + ".X0").c_str(), times), 0);
 }
 
 FlashProgram E2eTest::ReadFlashProgram(const std::string& folder, const std::string& name) const {

@@ -112,8 +112,18 @@ Program RandomProgram(uint32_t seed, const std::vector<std::pair<uint32_t, size_
 
 std::string BytesLoadedLine(uint64_t bytes);
 
-// A temporary folder with a copy of one tool, a simulated board on a socket in it, and
-// COM1 pointing at that socket.
+std::string Hex6(uint32_t value);
+
+// 5 March 2001 14:07:09 UTC (the runs get TZ=UTC), and how the board stores it.
+constexpr time_t kStampTime = 983801229;
+const std::vector<unsigned> kStoredStamp = {5, 3, 1, 14, 7, 9, 1};
+
+// The line handed back on a loader's way out, as the board's log shows it: flow control
+// off after it was last switched on, then RTS low, and RTS not raised after flow control.
+void ExpectLinesHandedBack(const std::string& log);
+
+// A temporary folder with a copy of one tool, a simulated board on a socket in it (or on a
+// pty, see UsePty), and COM1 pointing at that board.
 class E2eTest : public ::testing::Test {
   protected:
     void SetUp() override;
@@ -124,8 +134,18 @@ class E2eTest : public ::testing::Test {
     // Copies the tool beside its settings file; returns its path in the folder.
     std::string Install(const std::string& source, const std::string& name);
 
-    // Starts tavsim on the folder's socket and waits for its listening line.
+    // The board on a pty instead of the socket (before StartBoard): every run then gets
+    // libptylines.so preloaded with the board's line state.
+    void UsePty() { pty_ = true; }
+
+    // Starts tavsim on the folder's socket (or pty) and waits for its listening line.
     void StartBoard(const std::vector<std::string>& options);
+
+    // What a run of a loader gets in its environment besides what the test has.
+    std::vector<std::string> RunEnvironment() const;
+
+    // Polls the board's log until it holds the text, within the bound; returns the log.
+    std::string WaitForLog(const std::string& text, int timeoutMs = 5000) const;
 
     // Waits for a board started with --once to end by itself after its client left, so
     // that it has taken in everything the client sent; returns its exit code.
@@ -145,6 +165,11 @@ class E2eTest : public ::testing::Test {
                     const std::vector<std::string>& extra = {});
 
     RamImage ReadRamImage(const std::string& name = "ram.txt") const;
+    // The board's RAM image holds exactly the program's words and its entry.
+    void ExpectLoadedIntoRam(const Program& program);
+
+    // Gives NAME.X0 the time kStampTime.
+    void StampX0(const std::string& name);
 
     // The stored program of that name in the board's flash folder (its file name is
     // "prog_" + the name in hex + ".txt").
@@ -153,6 +178,7 @@ class E2eTest : public ::testing::Test {
     TempFolder folder_{"tave2e"};
     std::string dir_;
     std::string socket_;
+    bool pty_ = false;
     std::unique_ptr<Child> board_;
 };
 

@@ -27,35 +27,11 @@ std::string AfterBanner(const std::string& output) {
     return end == std::string::npos ? "banner not ended in: " + output : output.substr(end + 2);
 }
 
-std::string Hex6(uint32_t value) {
-    char text[16];
-    snprintf(text, sizeof text, "%06X", value);
-    return text;
-}
-
 class TavramE2e : public E2eTest {
   protected:
     void SetUp() override {
         E2eTest::SetUp();
         tavram_ = Install(TAVRAM_PATH, "tavram");
-    }
-
-    void ExpectLoadedIntoRam(const Program& program) {
-        RamImage image = ReadRamImage();
-        ASSERT_TRUE(image.present) << "the board wrote no RAM image";
-        EXPECT_EQ(image.entry, program.entry & 0xFFFFFF);
-        std::map<uint32_t, uint32_t> expected = program.Words();
-        ASSERT_EQ(image.words.size(), expected.size());
-        size_t wrong = 0;
-        for (const auto& [address, word] : expected) {
-            auto found = image.words.find(address);
-            if (found == image.words.end() || found->second != word) {
-                if (++wrong <= 5) {
-                    ADD_FAILURE() << "word at " << Hex6(address) << " is wrong";
-                }
-            }
-        }
-        EXPECT_EQ(wrong, 0u);
     }
 
     std::string tavram_;
@@ -276,20 +252,7 @@ TEST_F(TavramE2e, CtrlCWhileWaitingForCtsEndsWithCode2) {
     EXPECT_EQ(tavram.Wait(5000), 2) << tavram.output();
     EXPECT_EQ(tavram.output().find("Connected"), std::string::npos);
     // On its way out the loader hands the line back: flow control off, then RTS low.
-    std::string log;
-    for (int i = 0; i < 500 && log.find("client disconnected") == std::string::npos; ++i) {
-        usleep(10000);  // polling the board's log file for its disconnect line, bounded
-        log = ReadTextFile(Path("tavsim.log"));
-    }
-    const size_t flowOn = log.rfind("line: hardware flow control on");
-    const size_t flowOff = log.rfind("line: flow control off");
-    const size_t rtsOff = log.rfind("line: RTS off");
-    ASSERT_NE(flowOn, std::string::npos) << log;
-    ASSERT_NE(flowOff, std::string::npos) << log;
-    ASSERT_NE(rtsOff, std::string::npos) << log;
-    EXPECT_LT(flowOn, flowOff) << log;
-    EXPECT_LT(flowOff, rtsOff) << log;
-    EXPECT_EQ(log.rfind("line: RTS on"), log.rfind("line: RTS on", flowOn)) << log;
+    ExpectLinesHandedBack(WaitForLog("client disconnected"));
 }
 
 TEST_F(TavramE2e, SignalBeforeThePortIsOpenEndsWithCode2) {

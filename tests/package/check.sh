@@ -7,11 +7,11 @@
 #   settings and the COM1 entry must live in HOME/.config/tavloader, nothing beside the
 #   programs. Run by root, the programs run as "nobody" (root may write anywhere).
 #
-#   tests/package/check.sh DEB ZIP
+#   tests/package/check.sh DEB [ZIP]     (no ZIP: only the .deb is tried)
 set -euo pipefail
 
 deb=$(realpath "${1:?DEB}")
-zip=$(realpath "${2:?ZIP}")
+zip=${2:+$(realpath "$2")}
 work=$(mktemp -d /tmp/tavpkg.XXXXXX)
 sim_pid=""
 
@@ -32,24 +32,29 @@ fail() {
 }
 
 # --- Windows zip -------------------------------------------------------------------------
-mkdir "$work/zip"
-unzip -q "$zip" -d "$work/zip"
-top=$(find "$work/zip" -name TAVRAM.EXE -printf '%h\n' | head -n 1)
-[ -n "$top" ] || fail "no TAVRAM.EXE in $zip"
-for file in TAVFLA.EXE README.TXT examples/BLINK.X0 examples/BLINK.X3; do
-    [ -f "$top/$file" ] || fail "$file missing in $zip"
-done
-lines=$(wc -l <"$top/README.TXT")
-[ "$lines" -gt 0 ] && [ "$(grep -c $'\r$' "$top/README.TXT")" = "$lines" ] ||
-    fail "README.TXT does not have CR LF line ends"
-if command -v x86_64-w64-mingw32-objdump >/dev/null; then
-    for exe in TAVRAM.EXE TAVFLA.EXE; do
-        dlls=$(x86_64-w64-mingw32-objdump -p "$top/$exe" | sed -n 's/.*DLL Name: //p' | sort -u |
-            tr '\n' ' ')
-        [ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || fail "$exe imports $dlls"
+check_zip() {
+    mkdir "$work/zip"
+    unzip -q "$zip" -d "$work/zip"
+    top=$(find "$work/zip" -name TAVRAM.EXE -printf '%h\n' | head -n 1)
+    [ -n "$top" ] || fail "no TAVRAM.EXE in $zip"
+    for file in TAVFLA.EXE README.TXT examples/BLINK.X0 examples/BLINK.X3; do
+        [ -f "$top/$file" ] || fail "$file missing in $zip"
     done
+    lines=$(wc -l <"$top/README.TXT")
+    [ "$lines" -gt 0 ] && [ "$(grep -c $'\r$' "$top/README.TXT")" = "$lines" ] ||
+        fail "README.TXT does not have CR LF line ends"
+    if command -v x86_64-w64-mingw32-objdump >/dev/null; then
+        for exe in TAVRAM.EXE TAVFLA.EXE; do
+            dlls=$(x86_64-w64-mingw32-objdump -p "$top/$exe" | sed -n 's/.*DLL Name: //p' | sort -u |
+                tr '\n' ' ')
+            [ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || fail "$exe imports $dlls"
+        done
+    fi
+    echo "zip: $(basename "$zip") ok"
+}
+if [ -n "$zip" ]; then
+    check_zip
 fi
-echo "zip: $(basename "$zip") ok"
 
 # --- .deb ----------------------------------------------------------------------------------
 root=$work/root

@@ -355,6 +355,34 @@ TEST(Rfc2217ModemState, CtsFollowsNotificationsAndIsOffBeforeTheFirst) {
     EXPECT_TRUE(cts);
 }
 
+// A server that looks at the lines only now and then may report CTS from before a reset.
+TEST(Rfc2217ModemState, AfterAnRtsChangeOnlyAReportAfterItsAcknowledgementCounts) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    int error = 0;
+    bool cts = false;
+    const Bytes on = {IAC, SB, 44, 107, 0x10, IAC, SE};
+    SendBytes(client.fd, on);
+    ASSERT_TRUE(Rfc2217GetCts(client.connection, &cts, &error));
+    EXPECT_TRUE(cts);
+    ASSERT_TRUE(Rfc2217SetRts(client.connection, true, &error));
+    ASSERT_TRUE(Rfc2217SetRts(client.connection, false, &error));
+    ASSERT_TRUE(Rfc2217GetCts(client.connection, &cts, &error));
+    EXPECT_FALSE(cts) << "the report from before the pulse is not current";
+    SendBytes(client.fd, on);
+    SendBytes(client.fd, {IAC, SB, 44, 105, 11, IAC, SE});
+    ASSERT_TRUE(Rfc2217GetCts(client.connection, &cts, &error));
+    EXPECT_FALSE(cts) << "one acknowledgement is still owed";
+    SendBytes(client.fd, {IAC, SB, 44, 105, 12, IAC, SE});
+    SendBytes(client.fd, on);
+    // Reports are taken in as they come; a bounded wait for the last one.
+    auto start = Clock::now();
+    while (Rfc2217GetCts(client.connection, &cts, &error) && !cts && MsSince(start) < 2000) {
+        ReadBytes(client.fd, 1, 5);
+    }
+    EXPECT_TRUE(cts);
+}
+
 TEST(Rfc2217ModemState, WriteWithFlowControlDropsTheByteWhileCtsStaysOff) {
     OpenClient client;
     ASSERT_NE(client.connection, nullptr);

@@ -24,7 +24,7 @@
 #include <climits>
 #include <cstdarg>
 
-#include "ptylines_state.h"
+#include "targetsim/ptylines_state.h"
 
 #define PTYLINES_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "ptylines/ptylines_state.h"
+#include "targetsim/ptylines_state.h"
 
 namespace {
 

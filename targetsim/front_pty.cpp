@@ -1,0 +1,304 @@
+// The pty front end: the board sits on the master of a pty, and a loader opens the slave as
+// its serial port (COMn is a symlink to LINK, LINK a symlink to the slave). A pty has no
+// modem lines: they live in a state file shared with libptylines.so, preloaded into the
+// host. It has no line rate of its own either: the rate is the slave's termios, which the
+// master shares on Linux.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/timerfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "targetsim/front_ends.h"
+#include "targetsim/ptylines_state.h"
+
+namespace {
+
+constexpr size_t kOutputHigh = 16384;
+// While no host has the slave open, a new one is noticed within this time.
+constexpr long kAttachCheckNs = 2000000;
+
+int Master = -1;
+int Timer = -1;  // ticks while no host is attached
+std::string LinkPath;
+PtyLinesState* Lines = nullptr;
+bool Attached = false;
+bool ServedOneHost = false;
+std::string Output;  // board bytes the master has not taken yet
+
+// The line as the board was last told of it.
+int32_t Rate = 0;
+bool Handshake = false;
+bool Rts = false;
+uint32_t RtsRisesSeen = 0;
+uint32_t RtsFallsSeen = 0;
+
+int32_t RateOf(speed_t speed) {
+    const struct {
+        speed_t speed;
+        int32_t rate;
+    } rates[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},    {B9600, 9600},
+                 {B19200, 19200},   {B38400, 38400},   {B57600, 57600},  {B115200, 115200},
+                 {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    for (const auto& r : rates) {
+        if (r.speed == speed) {
+            return r.rate;
+        }
+    }
+    return 0;  // anything else is garbage to the board
+}
+
+void SetRaw() {
+    termios tio;
+    if (tcgetattr(Master, &tio) == 0) {
+        speed_t speed = cfgetospeed(&tio);
+        cfmakeraw(&tio);
+        tio.c_cflag |= CLOCAL | CREAD;
+        cfsetspeed(&tio, speed);
+        tcsetattr(Master, TCSANOW, &tio);
+    }
+}
+
+void TakeRate(const termios& tio) {
+    int32_t rate = RateOf(cfgetospeed(&tio));
+    if (rate != Rate) {
+        Rate = rate;
+        SimSetHostBaud(rate);
+    }
+}
+
+// Termios is looked at, RTS edges are counted: when both changed since the last look, the
+// order of a loader's own calls is assumed (flow control off before RTS goes low, RTS
+// pulsed and raised before flow control comes on).
+void CheckLines() {
+    termios tio;
+    if (tcgetattr(Master, &tio) != 0) {
+        return;
+    }
+    TakeRate(tio);
+    const bool handshake = (tio.c_cflag & CRTSCTS) != 0;
+    if (!handshake && Handshake) {
+        Handshake = false;
+        SimNoteFlowControl(false);
+    }
+    uint32_t rises = Lines->rtsRises.load();
+    uint32_t falls = Lines->rtsFalls.load();
+    uint32_t edges = (rises - RtsRisesSeen) + (falls - RtsFallsSeen);
+    RtsRisesSeen = rises;
+    RtsFallsSeen = falls;
+    for (uint32_t i = 0; i < edges; ++i) {
+        Rts = !Rts;
+        SimSetRts(Rts);
+    }
+    const bool rts = (Lines->hostLines.load() & TIOCM_RTS) != 0;
+    if (rts != Rts) {
+        Rts = rts;
+        SimSetRts(Rts);
+    }
+    if (handshake && !Handshake) {
+        Handshake = true;
+        SimNoteFlowControl(true);
+    }
+}
+
+void ArmTimer(bool on) {
+    itimerspec tick = {};
+    if (on) {
+        tick.it_interval.tv_nsec = kAttachCheckNs;
+        tick.it_value.tv_nsec = kAttachCheckNs;
+    }
+    timerfd_settime(Timer, 0, &tick, nullptr);
+}
+
+// Without a host the master reports a hang-up; it goes when the slave is opened.
+bool SlaveOpen() {
+    pollfd p = {Master, POLLIN, 0};
+    return poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
+}
+
+void Attach() {
+    Attached = true;
+    ArmTimer(false);
+    SimHostAttached("client connected (pty)");
+    termios tio;
+    if (tcgetattr(Master, &tio) == 0) {
+        TakeRate(tio);
+    }
+    PtyLinesSetBoardLines(Lines, TIOCM_CTS, SimCurrentCts());
+    CheckLines();
+}
+
+void Detach() {
+    CheckLines();
+    Attached = false;
+    ServedOneHost = true;
+    Output.clear();
+    SimHostDetached("closed");
+    // The next host finds the slave raw again, without flow control.
+    SetRaw();
+    Handshake = false;
+    ArmTimer(true);
+}
+
+// Each chunk is judged at the rate read after it and counted only then: a rate change
+// waits (in the library) until the board has counted every byte before it, so the rate
+// seen here is the one the chunk was sent at.
+void ReadHost() {
+    uint8_t buffer[4096];
+    while (Attached && SimTakesHostInput()) {
+        ssize_t n = read(Master, buffer, sizeof buffer);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        termios tio;
+        if (tcgetattr(Master, &tio) == 0) {
+            TakeRate(tio);
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            SimHostByte(buffer[i]);
+        }
+        PtyLinesBoardRead(Lines, static_cast<uint64_t>(n));
+    }
+}
+
+void WriteOutput() {
+    while (Attached && !Output.empty()) {
+        ssize_t n = write(Master, Output.data(), Output.size());
+        if (n > 0) {
+            Output.erase(0, static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return;  // the slave's input queue is full: the host has not read yet
+        }
+    }
+}
+
+void AddPollFds(std::vector<pollfd>* fds) {
+    if (!Attached) {
+        fds->push_back({Timer, POLLIN, 0});
+        return;
+    }
+    short events = SimTakesHostInput() ? POLLIN : 0;
+    if (!Output.empty()) {
+        events |= POLLOUT;
+    }
+    fds->push_back({Master, events, 0});
+}
+
+void HandleEvents(const pollfd* fds, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (fds[i].fd == Timer && (fds[i].revents & POLLIN)) {
+            uint64_t ticks = 0;
+            ssize_t ignored = read(Timer, &ticks, sizeof ticks);
+            (void)ignored;
+            if (SlaveOpen()) {
+                Attach();
+            }
+        } else if (fds[i].fd == Master && fds[i].revents != 0) {
+            ReadHost();
+            WriteOutput();
+            if ((fds[i].revents & POLLHUP) && !SlaveOpen()) {
+                ReadHost();  // what the host wrote before it closed
+                Detach();
+            }
+        }
+    }
+}
+
+bool HostAttached() {
+    return Attached;
+}
+
+size_t OutputRoom() {
+    return Attached && Output.size() < kOutputHigh ? kOutputHigh - Output.size() : 0;
+}
+
+void PutOutput(uint8_t byte) {
+    Output.push_back(static_cast<char>(byte));
+}
+
+void ReportCts(bool cts) {
+    PtyLinesSetBoardLines(Lines, TIOCM_CTS, cts);
+}
+
+// Runs on every pass while a host is attached: line changes have no descriptor event.
+void Flush() {
+    CheckLines();
+    WriteOutput();
+}
+
+bool ServedOne() {
+    return ServedOneHost;
+}
+
+void Shutdown() {
+    WriteOutput();
+    close(Master);
+    close(Timer);
+    unlink(LinkPath.c_str());
+    PtyLinesUnmap(Lines);
+}
+
+bool Fail(const std::string& what) {
+    fprintf(stderr, "tavsim: %s: %s\n", what.c_str(), strerror(errno));
+    if (Master >= 0) {
+        close(Master);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool PtyOpen(const std::string& link, const std::string& linesPath, std::string* where) {
+    LinkPath = link;
+    Master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (Master < 0 || grantpt(Master) != 0 || unlockpt(Master) != 0) {
+        return Fail("cannot open a pty");
+    }
+    const std::string slave = ptsname(Master);
+    // Opened once and closed, so the master shows a hang-up until a host opens it.
+    int fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        return Fail("cannot open " + slave);
+    }
+    close(fd);
+    SetRaw();
+    Lines = PtyLinesMap(linesPath.c_str(), true);
+    if (Lines == nullptr) {
+        return Fail("cannot create the line state " + linesPath);
+    }
+    PtyLinesAttachBoard(Lines, st.st_rdev);
+    RtsRisesSeen = Lines->rtsRises.load();
+    RtsFallsSeen = Lines->rtsFalls.load();
+    struct stat old;
+    if (lstat(link.c_str(), &old) == 0 && S_ISLNK(old.st_mode)) {
+        unlink(link.c_str());  // left over from an earlier run
+    }
+    if (symlink(slave.c_str(), link.c_str()) != 0) {
+        return Fail("cannot make the link " + link);
+    }
+    Timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (Timer < 0) {
+        unlink(link.c_str());
+        return Fail("cannot create a timer");
+    }
+    ArmTimer(true);
+    *where = link + " (" + slave + ")";
+    return true;
+}
+
+const SimFrontEnd& PtyFrontEnd() {
+    static const SimFrontEnd front = {AddPollFds, HandleEvents, HostAttached, OutputRoom, PutOutput,
+                                      ReportCts,  Flush,        ServedOne,    Shutdown};
+    return front;
+}
