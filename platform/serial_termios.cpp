@@ -15,53 +15,9 @@
 #endif
 
 #include "platform/serial_posix_internal.h"
+#include "platform/termios_baud.h"
 
 namespace {
-
-struct BaudEntry {
-    int32_t rate;
-    speed_t speed;
-};
-
-const BaudEntry kBauds[] = {
-    {50, B50},         {75, B75},     {110, B110},   {134, B134},     {150, B150},
-    {200, B200},       {300, B300},   {600, B600},   {1200, B1200},   {1800, B1800},
-    {2400, B2400},     {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
-#ifdef B57600
-    {57600, B57600},
-#endif
-#ifdef B115200
-    {115200, B115200},
-#endif
-#ifdef B230400
-    {230400, B230400},
-#endif
-#ifdef B460800
-    {460800, B460800},
-#endif
-#ifdef B921600
-    {921600, B921600},
-#endif
-};
-
-bool SpeedOf(int32_t rate, speed_t* speed) {
-    for (const BaudEntry& entry : kBauds) {
-        if (entry.rate == rate) {
-            *speed = entry.speed;
-            return true;
-        }
-    }
-    return false;
-}
-
-int32_t RateOf(speed_t speed) {
-    for (const BaudEntry& entry : kBauds) {
-        if (entry.speed == speed) {
-            return entry.rate;
-        }
-    }
-    return 0;
-}
 
 // A line without modem control (a pty) has no RTS or DTR: lowering one is done already,
 // raising one is a failure.
@@ -123,7 +79,7 @@ bool ReadTtySettings(SerialPort* port, SerialSettings* settings) {
         return SerialFail(errno);
     }
     SerialSettings s = port->settings;
-    s.BaudRate = RateOf(cfgetospeed(&tio));
+    s.BaudRate = TermiosRateOf(cfgetospeed(&tio));
     switch (tio.c_cflag & CSIZE) {
         case CS5:
             s.ByteSize = 5;
@@ -158,7 +114,7 @@ bool ApplyTtySettings(SerialPort* port, const SerialSettings& s) {
         return SerialFail(errno);
     }
     speed_t speed;
-    if (!SpeedOf(s.BaudRate, &speed)) {
+    if (!TermiosSpeedOf(s.BaudRate, &speed)) {
         return SerialFail(EINVAL);
     }
     tcflag_t size;
@@ -357,7 +313,7 @@ SerialPort* TermiosOpen(const std::string& path) {
     port->fd = fd;
     // Raw 8N1 at the rate the port has, lines left as they are until settings come.
     SerialSettings s;
-    s.BaudRate = RateOf(cfgetospeed(&tio));
+    s.BaudRate = TermiosRateOf(cfgetospeed(&tio));
     if (s.BaudRate == 0) {
         s.BaudRate = 38400;
     }

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/timerfd.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/pty_master.h"
 #include "targetsim/front_ends.h"
 #include "targetsim/ptylines_state.h"
 
@@ -38,50 +38,31 @@ bool Rts = false;
 uint32_t RtsRisesSeen = 0;
 uint32_t RtsFallsSeen = 0;
 
-int32_t RateOf(speed_t speed) {
-    const struct {
-        speed_t speed;
-        int32_t rate;
-    } rates[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},    {B9600, 9600},
-                 {B19200, 19200},   {B38400, 38400},   {B57600, 57600},  {B115200, 115200},
-                 {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
-    for (const auto& r : rates) {
-        if (r.speed == speed) {
-            return r.rate;
-        }
-    }
-    return 0;  // anything else is garbage to the board
-}
-
-void SetRaw() {
-    termios tio;
-    if (tcgetattr(Master, &tio) == 0) {
-        speed_t speed = cfgetospeed(&tio);
-        cfmakeraw(&tio);
-        tio.c_cflag |= CLOCAL | CREAD;
-        cfsetspeed(&tio, speed);
-        tcsetattr(Master, TCSANOW, &tio);
-    }
-}
-
-void TakeRate(const termios& tio) {
-    int32_t rate = RateOf(cfgetospeed(&tio));
+void TakeRate(int32_t rate) {
     if (rate != Rate) {
         Rate = rate;
         SimSetHostBaud(rate);
     }
 }
 
-// Termios is looked at, RTS edges are counted: when both changed since the last look, the
-// order of a loader's own calls is assumed (flow control off before RTS goes low, RTS
-// pulsed and raised before flow control comes on).
+// The rate as the host last set it; unchanged when the line cannot be read.
+void CheckRate() {
+    PtyMasterLine line;
+    if (PtyMasterReadLine(Master, &line)) {
+        TakeRate(line.baud);
+    }
+}
+
+// The line settings are looked at, RTS edges are counted: when both changed since the last look,
+// the order of a loader's own calls is assumed (flow control off before RTS goes low, RTS pulsed
+// and raised before flow control comes on).
 void CheckLines() {
-    termios tio;
-    if (tcgetattr(Master, &tio) != 0) {
+    PtyMasterLine line;
+    if (!PtyMasterReadLine(Master, &line)) {
         return;
     }
-    TakeRate(tio);
-    const bool handshake = (tio.c_cflag & CRTSCTS) != 0;
+    TakeRate(line.baud);
+    const bool handshake = line.handshake;
     if (!handshake && Handshake) {
         Handshake = false;
         SimNoteFlowControl(false);
@@ -125,10 +106,7 @@ void Attach() {
     Attached = true;
     ArmTimer(false);
     SimHostAttached("client connected (pty)");
-    termios tio;
-    if (tcgetattr(Master, &tio) == 0) {
-        TakeRate(tio);
-    }
+    CheckRate();
     PtyLinesSetBoardLines(Lines, TIOCM_CTS, SimCurrentCts());
     CheckLines();
 }
@@ -140,7 +118,7 @@ void Detach() {
     Output.clear();
     SimHostDetached("closed");
     // The next host finds the slave raw again, without flow control.
-    SetRaw();
+    PtyMasterMakeRaw(Master);
     Handshake = false;
     ArmTimer(true);
 }
@@ -158,10 +136,7 @@ void ReadHost() {
             }
             return;
         }
-        termios tio;
-        if (tcgetattr(Master, &tio) == 0) {
-            TakeRate(tio);
-        }
+        CheckRate();
         for (ssize_t i = 0; i < n; ++i) {
             SimHostByte(buffer[i]);
         }
@@ -260,11 +235,11 @@ bool Fail(const std::string& what) {
 
 bool PtyOpen(const std::string& link, const std::string& linesPath, std::string* where) {
     LinkPath = link;
-    Master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (Master < 0 || grantpt(Master) != 0 || unlockpt(Master) != 0) {
+    std::string slave;
+    Master = PtyMasterOpen(&slave);
+    if (Master < 0) {
         return Fail("cannot open a pty");
     }
-    const std::string slave = ptsname(Master);
     // Opened once and closed, so the master shows a hang-up until a host opens it.
     int fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     struct stat st;
@@ -272,7 +247,7 @@ bool PtyOpen(const std::string& link, const std::string& linesPath, std::string*
         return Fail("cannot open " + slave);
     }
     close(fd);
-    SetRaw();
+    PtyMasterMakeRaw(Master);
     Lines = PtyLinesMap(linesPath.c_str(), true);
     if (Lines == nullptr) {
         return Fail("cannot create the line state " + linesPath);
