@@ -1,10 +1,11 @@
 # make demo   - build everything and run a real download against the simulated board
 # make check  - configure, build and run every test
+# make bench  - download times against the simulated board, host-bound speed, memory
 BUILD ?= build
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= 2
 
-.PHONY: all build check demo windows wine-check sanitize clean
+.PHONY: all build check demo bench windows wine-check sanitize clean
 
 all: build
 
@@ -17,6 +18,9 @@ check: build
 
 demo: build
 	bash tools/demo.sh $(BUILD)
+
+bench: build
+	bash tools/bench.sh $(BUILD)
 
 # Windows programs (tavram.exe, tavfla.exe) with the mingw-w64 cross compiler.
 windows:

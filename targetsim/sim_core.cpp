@@ -16,9 +16,6 @@ namespace {
 constexpr uint64_t kCtsCheckUs = 2000;  // CTS changes are reported within this time
 constexpr uint64_t kIdleWaitUs = 100000;
 constexpr unsigned long kTimerSlackNs = 1000;
-// How long after a delivery the host's answer is awaited without sleeping (a wake-up from a
-// sleep costs tens of microseconds here, a fifth of a byte time at 115200 baud).
-constexpr uint64_t kAnswerWatchUs = 100;
 // Board output a host may leave untaken before its input is held back; far more than one
 // packet's echoes.
 constexpr size_t kBoardBacklog = 65536;
@@ -43,7 +40,6 @@ AdapterBuffer Adapter;
 std::vector<TimedByte> Released;  // scratch of CollectOutput
 LatenessStats Lateness;
 WakeMargin Margin;
-bool Paced = false;
 uint64_t LastDeliveryUs = 0;
 // From a delivery to the host's next byte: how long the host takes to answer.
 LatenessStats HostAnswer;
@@ -144,20 +140,15 @@ int PollFor(std::vector<pollfd>* fds, uint64_t waitUs) {
 // Waits for descriptor events, but never past the next byte due at the host or the next
 // CTS check. Deadlines are absolute times on the board's clock. A sleep ends early by the
 // learnt wake-up margin and the rest is spent watching the clock and the descriptors, so
-// bytes go out on time; and right after a delivery, while the host is likely to answer,
-// the descriptors are watched the same way, so its bytes are taken when they are sent.
+// bytes go out on time.
 int WaitForEvents(const SimFrontEnd& front, std::vector<pollfd>* fds) {
     const uint64_t now = SimNowUs();
     const uint64_t output = NextOutputUs(front);
     const uint64_t check = now + (front.HostAttached() ? kCtsCheckUs : kIdleWaitUs);
-    uint64_t watchUntil = output - now <= Margin.us ? output : 0;
-    if (Paced && front.HostAttached() && now < LastDeliveryUs + kAnswerWatchUs) {
-        watchUntil = std::max(watchUntil, std::min(output, LastDeliveryUs + kAnswerWatchUs));
-    }
-    if (watchUntil > now) {
+    if (output > now && output - now <= Margin.us) {
         for (;;) {
             const int ready = PollFor(fds, 0);
-            if (ready != 0 || SimNowUs() >= watchUntil) {
+            if (ready != 0 || SimNowUs() >= output) {
                 return ready;
             }
         }
@@ -185,9 +176,6 @@ void ReportTimes(const char* what, const LatenessStats& stats) {
              static_cast<unsigned long long>(LatenessQuantileUs(stats, 0.99)),
              static_cast<unsigned long long>(stats.maxUs));
     SimLog("pacing: %s", line);
-    if (Options.log != stderr) {
-        fprintf(stderr, "tavsim: pacing: %s\n", line);
-    }
 }
 
 }  // namespace
@@ -205,7 +193,6 @@ void SimInit(const BoardOptions& board, const SimOptions& options) {
     sigaction(SIGINT, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
     BoardRate = board.baud;
-    Paced = board.pacing;
     TheBoard = BoardCreate(board);
 }
 

@@ -41,7 +41,7 @@ struct SimOptions {
     FILE* log = stderr;
     // Board output waits in a USB adapter's buffer this long at most (0: no adapter).
     uint64_t adapterLatencyUs = 0;
-    bool pacingReport = false;  // at the end, how late deliveries were, on stderr
+    bool pacingReport = false;  // at the end, log how late deliveries were
 };
 
 // Starts the clock, creates the board, installs the stop signals.

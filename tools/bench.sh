@@ -1,13 +1,25 @@
 #!/usr/bin/env bash
-# Download throughput against the simulated board with line-speed pacing (every byte takes
-# 10 bits at the line rate), for tavram and for tavfla in Save and Fast mode, at both
-# rates. Prints the download time each tool reports and the share of the line rate used.
+# Download performance against the simulated board, as Markdown tables:
+#  1. line-speed pacing (each byte 10 bits in its own direction, full duplex), for tavram
+#     and tavfla in Fast and Save mode, at 115200 and 38400 baud, with no USB adapter and
+#     with an adapter latency timer of 1 ms and 16 ms: wire bytes, round trips, the
+#     protocol's ceiling, the time the tool reports, the time measured, their ratio;
+#  2. an unpaced board (host-bound): throughput and the host's CPU time, send calls;
+#  3. peak resident memory of tavram for growing programs.
 #
-#   tools/bench.sh [BUILD_DIR] [WORDS]     (defaults: build, 20000 words)
+#   tools/bench.sh [BUILD_DIR]
+# Word counts (environment): BENCH_WORDS (paced runs, default 20000), BENCH_LATENCY_WORDS
+# (tavram and Fast mode with an adapter, 2000), BENCH_SAVE_LATENCY_WORDS (Save mode with an
+# adapter: one round trip per byte, 100), BENCH_HOST_WORDS (unpaced, 100000; Save mode a
+# tenth), BENCH_RSS_WORDS (default "1000 100000 1000000").
 set -euo pipefail
 
 build=${1:-build}
-words=${2:-20000}
+words=${BENCH_WORDS:-20000}
+latency_words=${BENCH_LATENCY_WORDS:-2000}
+save_latency_words=${BENCH_SAVE_LATENCY_WORDS:-100}
+host_words=${BENCH_HOST_WORDS:-100000}
+rss_words=${BENCH_RSS_WORDS:-"1000 100000 1000000"}
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/$build/bin
 work=$(mktemp -d /tmp/tavbench.XXXXXX)
@@ -17,29 +29,156 @@ trap 'sim_stop; rm -rf "$work"' EXIT
 
 cp "$bin/tavram" "$bin/tavfla" "$work/"
 cd "$work"
-"$bin/lanegen" --random "$words" --seed 1 --address 10000 BENCH
-
-# A fresh board with an empty flash for every run.
-start_sim() {
-    sim_stop
-    rm -rf flash && mkdir flash
-    sim_start "$bin" board.sock --baud "$1" --pacing --flash-dir flash --log /dev/null
-}
 ln -sf board.sock COM1
+name=BENCH  # the program name goes on the wire in the start-download packet
 
-printf '%-22s %8s %10s %12s %10s\n' "run" "baud" "bytes" "seconds" "of line"
-for baud in 115200 38400; do
-    for run in "tavram" "tavfla -Mf" "tavfla -Ms"; do
-        start_sim "$baud"
-        printf 'PORT=COM1\nBAUD=%s\nMODE=s\n' "$baud" >tavfla.SET
-        printf 'PORT=COM1\nBAUD=%s\n' "$baud" >tavram.SET
-        out=$(./$run BENCH)
-        bytes=$(sed -n 's/^\([0-9]*\)   .*Bytes Loaded/\1/p' <<<"$out" | tail -n 1)
-        seconds=$(sed -n 's/^Download Time = *\([0-9.]*\) Seconds/\1/p' <<<"$out")
-        # Each byte goes to the board once and (flash) comes back as its echo: the line
-        # carries it in 10 bits either way, so the bound is baud / 10 bytes per second.
-        share=$(awk -v b="$bytes" -v s="$seconds" -v r="$baud" \
-            'BEGIN { if (s > 0) printf "%.0f%%", 100 * b / (s * r / 10); else print "-" }')
-        printf '%-22s %8s %10s %12s %10s\n' "$run" "$baud" "$bytes" "$seconds" "$share"
+# Lane files of N random words, 32 to a record.
+program() {
+    rm -f "$name".X?
+    "$bin/lanegen" --random "$1" --seed 1 --address 10000 "$name"
+}
+
+# A fresh board with an empty flash, logging to sim.log.
+start_sim() {
+    rm -rf flash sim.log && mkdir flash
+    sim_start "$bin" board.sock --flash-dir flash --log sim.log "$@"
+}
+
+# run BAUD TOOL... : one download; sets bytes (Bytes Loaded), tool_s (the tool's own
+# figure), measured_s (whole run minus the connection, in ms), user_s, sys_s, rss_kb.
+run() {
+    local baud=$1
+    shift
+    printf 'PORT=COM1\nBAUD=%s\nMODE=s\n' "$baud" >tavfla.SET
+    printf 'PORT=COM1\nBAUD=%s\n' "$baud" >tavram.SET
+    local start end
+    start=$(date +%s%N)
+    /usr/bin/time -o time.out -f '%U %S %M' "./$1" "${@:2}" -I "$name" >run.out
+    end=$(date +%s%N)
+    bytes=$(sed -n 's/^\([0-9]*\)   .*Bytes Loaded/\1/p' run.out | tail -n 1)
+    tool_s=$(sed -n 's/^Download Time = *\([0-9.]*\) Seconds/\1/p' run.out)
+    local connect_ms
+    connect_ms=$(sed -n 's/^Target Connected In *\([0-9]*\) Milliseconds.*/\1/p' run.out)
+    measured_s=$(awk -v a="$start" -v b="$end" -v c="$connect_ms" \
+        'BEGIN { printf "%.3f", (b - a) / 1e9 - c / 1000 }')
+    read -r user_s sys_s rss_kb <time.out
+}
+
+# The protocol's ceiling: every byte the host waits on takes its line time in its direction
+# (full duplex: echoes run behind the host's bytes), plus the board's bytes after the host's
+# last one of each exchange, plus the adapter's latency once per round trip. From the
+# record structure: P data packets (32 words each, the last one the rest) carry
+# Bytes Loaded - 4 = 7P + 4W bytes. Prints "wire_bytes round_trips ceiling_seconds".
+ceiling() {
+    local kind=$1 bytes=$2 w=$3 baud=$4 latency_us=$5
+    awk -v kind="$kind" -v B="$bytes" -v W="$w" -v baud="$baud" -v L="$latency_us" \
+        -v k="${#name}" 'BEGIN {
+        b = 1e7 / baud                    # one byte: 10 bits, in microseconds
+        P = (B - 4 - 4 * W) / 7           # data packets
+        D = B - 4                         # bytes of all data packets
+        if (kind == "ram") {
+            # Each data packet, then the 4-byte start packet: sent whole, one answer byte;
+            # then 0x05, which nobody waits for.
+            host = D + 4 + 1; board = P + 1; rounds = P + 1
+            t = (D + 4 + P + 1) * b
+        } else {
+            # Start-download (k + 9 bytes), load-start-address (4), 0x03 and 0x04 go byte
+            # by byte with their echoes; after the last byte of a packet come its echo,
+            # checksum and result (0x03: echo, checksum, status); 0x0C is not waited on.
+            S = k + 9
+            host = S + D + 4 + 1 + 1 + 1
+            board = S + D + 4 + 1 + 1 + 2 * (P + 2) + 2 + 2
+            single = (S + 4) * 2 + 2 * 2 + (1 + 3) * 2
+            if (kind == "fast") {
+                # A load-data packet goes whole; its echoes follow one byte behind.
+                t = (single + D + 3 * P) * b; rounds = S + 4 + 2 + P
+            } else {
+                # Save mode: every byte waits for its echo.
+                t = (single + 2 * D + 2 * P) * b; rounds = S + 4 + 2 + D
+            }
+        }
+        printf "%d %d %.3f\n", host + board, rounds, (t + rounds * L) / 1e6
+    }'
+}
+
+# The tavsim log's pacing line: how late bytes reached the host, 99th percentile.
+late_p99() {
+    sed -n 's/.*pacing: bytes to the host, late by: .* p99 \([0-9]*\) us.*/\1/p' sim.log | tail -n 1
+}
+
+paced_table() {
+    local latencies=$1
+    echo "| run | baud | adapter | words | wire bytes | round trips | ceiling s | tool s | measured s | ratio | late p99 us |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|"
+    for latency in $latencies; do
+        for baud in 115200 38400; do
+            for tool in "tavram ram" "tavfla fast" "tavfla save"; do
+                read -r program kind <<<"$tool"
+                local w=$words option="" label=$program
+                [ "$kind" = fast ] && option=-Mf && label="tavfla -Mf"
+                [ "$kind" = save ] && option=-Ms && label="tavfla -Ms"
+                if [ "$latency" -gt 0 ]; then
+                    w=$latency_words
+                    [ "$kind" = save ] && w=$save_latency_words
+                fi
+                program "$w" >/dev/null
+                start_sim --baud "$baud" --pacing --pacing-report --latency-us "$latency"
+                run "$baud" "$program" $option
+                sim_stop
+                read -r wire rounds limit <<<"$(ceiling "$kind" "$bytes" "$w" "$baud" "$latency")"
+                local adapter=none
+                [ "$latency" -gt 0 ] && adapter="$((latency / 1000)) ms"
+                printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' \
+                    "$label" "$baud" "$adapter" "$w" "$wire" "$rounds" "$limit" "$tool_s" \
+                    "$measured_s" "$(awk -v m="$measured_s" -v c="$limit" \
+                    'BEGIN { printf "%.3f", m / c }')" "$(late_p99)"
+            done
+        done
     done
+}
+
+echo "## Paced at line speed ($words words; with an adapter $latency_words words," \
+    "Save mode $save_latency_words)"
+echo
+paced_table "0 1000 16000"
+echo
+
+echo "## Host-bound: unpaced board"
+echo
+echo "| run | words | bytes | seconds | KB/s | user s | system s | send calls per packet |"
+echo "|---|---|---|---|---|---|---|---|"
+for tool in "tavram ram" "tavfla fast" "tavfla save"; do
+    read -r program kind <<<"$tool"
+    w=$host_words option="" label=$program
+    [ "$kind" = fast ] && option=-Mf && label="tavfla -Mf"
+    [ "$kind" = save ] && option=-Ms && label="tavfla -Ms" && w=$((host_words / 10))
+    program "$w" >/dev/null
+    start_sim
+    run 115200 "$program" $option
+    sim_stop
+    sends="-"
+    if [ "$kind" = ram ] && command -v strace >/dev/null; then
+        packets=$(((bytes - 4 - 4 * w) / 7 + 1))
+        start_sim
+        strace -c -o calls.txt "./$program" "$name" >/dev/null
+        sim_stop
+        sends=$(awk -v p="$packets" '$NF ~ /^(sendto|sendmsg|send)$/ {
+            n += $4 } END { printf "%.2f", n / p }' calls.txt)
+    fi
+    printf '| %s | %s | %s | %s | %s | %s | %s | %s |\n' "$label" "$w" "$bytes" "$measured_s" \
+        "$(awk -v b="$bytes" -v s="$measured_s" 'BEGIN { printf "%.0f", b / s / 1000 }')" \
+        "$user_s" "$sys_s" "$sends"
+done
+echo
+
+echo "## Peak resident memory of tavram (unpaced board)"
+echo
+echo "| words | bytes | max resident KB |"
+echo "|---|---|---|"
+for w in $rss_words; do
+    program "$w" >/dev/null
+    start_sim
+    run 115200 tavram
+    sim_stop
+    printf '| %s | %s | %s |\n' "$w" "$bytes" "$rss_kb"
 done
