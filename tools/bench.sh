@@ -64,40 +64,67 @@ run() {
     read -r user_s sys_s rss_kb <time.out
 }
 
-# The protocol's ceiling: every byte the host waits on takes its line time in its direction
-# (full duplex: echoes run behind the host's bytes), plus the board's bytes after the host's
-# last one of each exchange, plus the adapter's latency once per round trip. From the
-# record structure: P data packets (32 words each, the last one the rest) carry
-# Bytes Loaded - 4 = 7P + 4W bytes. Prints "wire_bytes round_trips ceiling_seconds".
+# The protocol's ceiling: the time the exchanges take on an ideal full-duplex line with a
+# host that answers at once. Each exchange (round trip) is the host's bytes, sent back to
+# back, and the board's bytes it then waits for: echoes run one byte behind the host's
+# bytes, the answer bytes follow the last one; with an adapter, the board's bytes reach the
+# host in packets (62 bytes, or the latency after the first waiting). From the record
+# structure: lanegen writes 32 words to a record, the last record the rest, so the P data
+# packets carry Bytes Loaded - 4 = 7P + 4W bytes. Prints "wire_bytes round_trips seconds".
 ceiling() {
     local kind=$1 bytes=$2 w=$3 baud=$4 latency_us=$5
     awk -v kind="$kind" -v B="$bytes" -v W="$w" -v baud="$baud" -v L="$latency_us" \
-        -v k="${#name}" 'BEGIN {
-        b = 1e7 / baud                    # one byte: 10 bits, in microseconds
-        P = (B - 4 - 4 * W) / 7           # data packets
-        D = B - 4                         # bytes of all data packets
-        if (kind == "ram") {
-            # Each data packet, then the 4-byte start packet: sent whole, one answer byte;
-            # then 0x05, which nobody waits for.
-            host = D + 4 + 1; board = P + 1; rounds = P + 1
-            t = (D + 4 + P + 1) * b
-        } else {
-            # Start-download (k + 9 bytes), load-start-address (4), 0x03 and 0x04 go byte
-            # by byte with their echoes; after the last byte of a packet come its echo,
-            # checksum and result (0x03: echo, checksum, status); 0x0C is not waited on.
-            S = k + 9
-            host = S + D + 4 + 1 + 1 + 1
-            board = S + D + 4 + 1 + 1 + 2 * (P + 2) + 2 + 2
-            single = (S + 4) * 2 + 2 * 2 + (1 + 3) * 2
-            if (kind == "fast") {
-                # A load-data packet goes whole; its echoes follow one byte behind.
-                t = (single + D + 3 * P) * b; rounds = S + 4 + 2 + P
-            } else {
-                # Save mode: every byte waits for its echo.
-                t = (single + 2 * D + 2 * P) * b; rounds = S + 4 + 2 + D
+        -v k="${#name}" '
+    # One exchange: n host bytes, echoed or not, then `answers` more board bytes.
+    function exchange(n, echoed, answers,    key, count, i, r, first, due, start, t) {
+        key = n SUBSEP echoed SUBSEP answers
+        if (key in memo) return memo[key]
+        count = 0
+        for (i = 1; echoed && i <= n; i++) r[++count] = (i + 1) * b
+        for (i = 1; i <= answers; i++) r[++count] = (n + i + (echoed ? 1 : 0)) * b
+        t = r[count]
+        if (L > 0) {
+            for (start = 1; start <= count; start = i) {
+                due = r[start] + L
+                if (start + 61 <= count && r[start + 61] < due) due = r[start + 61]
+                for (i = start; i <= count && i < start + 62 && r[i] <= due; i++) {}
+                t = due
             }
         }
-        printf "%d %d %.3f\n", host + board, rounds, (t + rounds * L) / 1e6
+        memo[key] = t
+        return t
+    }
+    # `count` such exchanges, one round trip each.
+    function x(count, n, echoed, answers) {
+        rounds += count
+        return count * exchange(n, echoed, answers)
+    }
+    BEGIN {
+        b = 1e7 / baud                      # one byte: 10 bits, in microseconds
+        P = (B - 4 - 4 * W) / 7             # data packets
+        full = P - 1; last = 7 + 4 * (W - 32 * full)
+        if (kind == "ram") {
+            # Each data packet, then the 4-byte start packet, one answer byte each; the
+            # closing 0x05 is not waited on.
+            t = x(full, 135, 0, 1) + x(1, last, 0, 1) + x(1, 4, 0, 1)
+            host = B + 1; board = P + 1
+        } else {
+            # Start-download (k + 9 bytes), load-start-address (4) and the commands 0x03
+            # and 0x04 go byte by byte with their echoes; a packet ends with its checksum
+            # and result (0x03: checksum and status); 0x0C is not waited on.
+            S = k + 9
+            t = x(S - 1, 1, 1, 0) + x(1, 1, 1, 2) + x(3, 1, 1, 0) + x(1, 1, 1, 2)
+            t += x(2, 1, 1, 2)
+            if (kind == "fast") {
+                t += x(full, 135, 1, 2) + x(1, last, 1, 2)
+            } else {
+                # Save mode: every byte of a data packet waits for its echo.
+                t += x(full * 134 + last - 1, 1, 1, 0) + x(P, 1, 1, 2)
+            }
+            host = S + (B - 4) + 4 + 3
+            board = S + (B - 4) + 4 + 2 + 2 * (P + 2) + 4
+        }
+        printf "%d %d %.3f\n", host + board, rounds, t / 1e6
     }'
 }
 
@@ -137,6 +164,9 @@ paced_table() {
     done
 }
 
+# Other work on the machine shows in the times: say how busy it was.
+echo "Load average at the start: $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
+echo
 echo "## Paced at line speed ($words words; with an adapter $latency_words words," \
     "Save mode $save_latency_words)"
 echo
