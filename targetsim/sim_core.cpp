@@ -41,7 +41,9 @@ std::vector<TimedByte> Released;  // scratch of CollectOutput
 LatenessStats Lateness;
 WakeMargin Margin;
 uint64_t LastDeliveryUs = 0;
-// From a delivery to the host's next byte: how long the host takes to answer.
+// From a delivery to the host's next byte: how long the host takes to answer. A byte that
+// comes later than this was not an answer (the host waited on purpose, or for the user).
+constexpr uint64_t kAnswerWindowUs = 10000;
 LatenessStats HostAnswer;
 bool AwaitingAnswer = false;
 
@@ -219,10 +221,10 @@ void SimHostDetached(const char* why) {
 
 void SimHostByte(uint8_t byte) {
     const uint64_t now = SimNowUs();
-    if (AwaitingAnswer) {
-        AwaitingAnswer = false;
+    if (AwaitingAnswer && now - LastDeliveryUs <= kAnswerWindowUs) {
         LatenessAdd(&HostAnswer, LastDeliveryUs, now);
     }
+    AwaitingAnswer = false;
     BoardReceiveByte(TheBoard, byte, now);
 }
 
