@@ -39,14 +39,18 @@ size_t AdapterRelease(AdapterBuffer* adapter, uint64_t nowUs, size_t room,
         return 0;
     }
     if (adapter->dueCount == 0) {
-        adapter->dueCount = std::min(kAdapterPacketBytes, adapter->held.size());
+        // The packet holds what had arrived when it was due, however late we look.
+        size_t count = 0;
+        while (count < kAdapterPacketBytes && count < adapter->held.size() &&
+               adapter->held[count].atUs <= dueUs) {
+            ++count;
+        }
+        adapter->dueCount = count;
         adapter->dueAtUs = dueUs;
     }
     const size_t count = std::min(room, adapter->dueCount);
     for (size_t i = 0; i < count; ++i) {
-        // One that came after the packet was due (a late look) was due on its arrival.
-        const TimedByte& next = adapter->held.front();
-        out->push_back({next.byte, std::max(dueUs, next.atUs)});
+        out->push_back({adapter->held.front().byte, dueUs});
         adapter->held.pop_front();
     }
     adapter->dueCount -= count;

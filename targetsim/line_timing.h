@@ -29,8 +29,8 @@ struct AdapterBuffer {
 void AdapterAdd(AdapterBuffer* adapter, uint8_t byte, uint64_t arrivedUs);
 // When the bytes held now are due at the host; UINT64_MAX when none is held.
 uint64_t AdapterDueUs(const AdapterBuffer& adapter);
-// Moves up to `room` bytes, at most one packet, to `out` if they are due at `nowUs`, each
-// with the time it was due. Returns how many moved.
+// Moves up to `room` bytes of the packet that is due at `nowUs`, if one is, to `out`, each
+// with the time the packet was due. Returns how many moved.
 size_t AdapterRelease(AdapterBuffer* adapter, uint64_t nowUs, size_t room,
                       std::vector<TimedByte>* out);
 // The host purged its input: what the adapter holds is gone too.
