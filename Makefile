@@ -3,6 +3,7 @@
 # make install  - install under PREFIX (default /usr/local); DESTDIR is honoured
 # make package  - the .deb (build-package/); make windows-package - the Windows zip
 # make fuzz     - build the libFuzzer targets with clang and run each for FUZZ_SECONDS
+# make bench    - download times against the simulated board, host-bound speed, memory
 BUILD ?= build
 PREFIX ?= /usr/local
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
@@ -10,7 +11,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 
 .PHONY: all configure build check demo install package windows windows-package wine-check \
-	sanitize man-check fuzz clean
+	sanitize man-check fuzz bench clean
 
 all: build
 
@@ -43,6 +44,9 @@ package:
 	cmake --build build-package -j $(JOBS)
 	cd build-package && cpack
 	@ls build-package/*.deb
+
+bench: build
+	bash tools/bench.sh $(BUILD)
 
 # Windows programs (tavram.exe, tavfla.exe) with the mingw-w64 cross compiler.
 windows:

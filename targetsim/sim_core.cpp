@@ -2,6 +2,7 @@
 #include "targetsim/sim_core.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +15,7 @@ namespace {
 
 constexpr uint64_t kCtsCheckUs = 2000;  // CTS changes are reported within this time
 constexpr uint64_t kIdleWaitUs = 100000;
+constexpr unsigned long kTimerSlackNs = 1000;
 // Board output a host may leave untaken before its input is held back; far more than one
 // packet's echoes.
 constexpr size_t kBoardBacklog = 65536;
@@ -34,6 +36,16 @@ Board* TheBoard = nullptr;
 bool RamStarted = false;
 bool ReportedCts = false;
 size_t BoardLines = 0;  // logged since the host attached
+AdapterBuffer Adapter;
+std::vector<TimedByte> Released;  // scratch of CollectOutput
+LatenessStats Lateness;
+WakeMargin Margin;
+uint64_t LastDeliveryUs = 0;
+// From a delivery to the host's next byte: how long the host takes to answer. A byte that
+// comes later than this was not an answer (the host waited on purpose, or for the user).
+constexpr uint64_t kAnswerWindowUs = 10000;
+LatenessStats HostAnswer;
+bool AwaitingAnswer = false;
 
 // Written through: the board keeps no line once it is in the log.
 void ShowBoardLog() {
@@ -73,14 +85,28 @@ void CheckRamStart() {
     RamStarted = started;
 }
 
-// Moves the board's output that has fully arrived by now to the front end.
+// Moves the board's output that has fully arrived by now through the adapter to the front
+// end, as far as the adapter lets it go and the front end takes it.
 void CollectOutput(const SimFrontEnd& front) {
-    uint64_t now = SimNowUs();
-    uint8_t byte = 0;
-    uint64_t readyAt = 0;
-    while (front.OutputRoom() > 0 && BoardPeekOutput(TheBoard, &byte, &readyAt) && readyAt <= now) {
-        front.PutOutput(byte);
-        BoardPopOutput(TheBoard);
+    const uint64_t now = SimNowUs();
+    for (;;) {
+        uint8_t byte = 0;
+        uint64_t readyAt = 0;
+        while (Adapter.held.size() < kAdapterPacketBytes &&
+               BoardPeekOutput(TheBoard, &byte, &readyAt) && readyAt <= now) {
+            AdapterAdd(&Adapter, byte, readyAt);
+            BoardPopOutput(TheBoard);
+        }
+        Released.clear();
+        if (AdapterRelease(&Adapter, now, front.OutputRoom(), &Released) == 0) {
+            return;
+        }
+        for (const TimedByte& out : Released) {
+            front.PutOutput(out.byte);
+            LatenessAdd(&Lateness, out.atUs, now);
+        }
+        LastDeliveryUs = now;
+        AwaitingAnswer = true;
     }
 }
 
@@ -92,19 +118,63 @@ void CheckCts(const SimFrontEnd& front) {
     }
 }
 
-// Waits for descriptor events, but never past the next board output or CTS check.
-uint64_t WaitUs(const SimFrontEnd& front) {
-    if (!front.HostAttached()) {
-        return kIdleWaitUs;
+// When the next byte is due at the host, or into the adapter; kNoLimit when none is.
+uint64_t NextOutputUs(const SimFrontEnd& front) {
+    if (!front.HostAttached() || front.OutputRoom() == 0) {
+        return kNoLimit;
     }
-    uint64_t wait = kCtsCheckUs;
+    uint64_t next = AdapterDueUs(Adapter);
     uint8_t byte = 0;
     uint64_t readyAt = 0;
-    if (front.OutputRoom() > 0 && BoardPeekOutput(TheBoard, &byte, &readyAt)) {
-        uint64_t now = SimNowUs();
-        wait = std::min(wait, readyAt > now ? readyAt - now : 0);
+    // The adapter takes every byte as it arrives, until it holds a packet's worth.
+    if (Adapter.held.size() < kAdapterPacketBytes && BoardPeekOutput(TheBoard, &byte, &readyAt)) {
+        next = std::min(next, readyAt);
     }
-    return wait;
+    return next;
+}
+
+int PollFor(std::vector<pollfd>* fds, uint64_t waitUs) {
+    timespec timeout = {static_cast<time_t>(waitUs / 1000000),
+                        static_cast<long>((waitUs % 1000000) * 1000)};
+    return ppoll(fds->data(), fds->size(), &timeout, nullptr);
+}
+
+// Waits for descriptor events, but never past the next byte due at the host or the next
+// CTS check. Deadlines are absolute times on the board's clock. A sleep ends early by the
+// learnt wake-up margin and the rest is spent watching the clock, so bytes go out on time.
+int WaitForEvents(const SimFrontEnd& front, std::vector<pollfd>* fds) {
+    const uint64_t now = SimNowUs();
+    const uint64_t output = NextOutputUs(front);
+    const uint64_t check = now + (front.HostAttached() ? kCtsCheckUs : kIdleWaitUs);
+    if (output > now && output - now <= Margin.us) {
+        // Short enough that the host's bytes can wait for the look that follows.
+        while (SimNowUs() < output) {
+        }
+        return PollFor(fds, 0);
+    }
+    if (output >= check) {
+        return PollFor(fds, check - now);
+    }
+    if (output <= now) {
+        return PollFor(fds, 0);
+    }
+    const uint64_t sleepUntil = output - Margin.us;
+    const int ready = PollFor(fds, sleepUntil - now);
+    if (ready == 0) {
+        const uint64_t woke = SimNowUs();
+        WakeMarginLearn(&Margin, woke > sleepUntil ? woke - sleepUntil : 0);
+    }
+    return ready;
+}
+
+// One line of the pacing report: count, mean, 99th percentile and maximum.
+void ReportTimes(const char* what, const LatenessStats& stats) {
+    char line[200];
+    snprintf(line, sizeof line, "%s: %llu, mean %.1f us, p99 %llu us, max %llu us", what,
+             static_cast<unsigned long long>(stats.count), LatenessMeanUs(stats),
+             static_cast<unsigned long long>(LatenessQuantileUs(stats, 0.99)),
+             static_cast<unsigned long long>(stats.maxUs));
+    SimLog("pacing: %s", line);
 }
 
 }  // namespace
@@ -112,6 +182,9 @@ uint64_t WaitUs(const SimFrontEnd& front) {
 void SimInit(const BoardOptions& board, const SimOptions& options) {
     StartUs = MonotonicUs();
     Options = options;
+    Adapter.latencyUs = options.adapterLatencyUs;
+    // Wake-ups come this close to their deadlines, not the default 50 us after them.
+    prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0);
     struct sigaction action = {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -147,7 +220,12 @@ void SimHostDetached(const char* why) {
 }
 
 void SimHostByte(uint8_t byte) {
-    BoardReceiveByte(TheBoard, byte, SimNowUs());
+    const uint64_t now = SimNowUs();
+    if (AwaitingAnswer && now - LastDeliveryUs <= kAnswerWindowUs) {
+        LatenessAdd(&HostAnswer, LastDeliveryUs, now);
+    }
+    AwaitingAnswer = false;
+    BoardReceiveByte(TheBoard, byte, now);
 }
 
 void SimSetHostBaud(int32_t baud) {
@@ -178,6 +256,7 @@ bool SimTakesHostInput() {
 }
 
 void SimPurgeHostInput() {
+    AdapterClear(&Adapter);
     BoardDiscardOutput(TheBoard, SimNowUs());
 }
 
@@ -192,10 +271,7 @@ void SimRun(const SimFrontEnd& front) {
     while (!StopRequested && !(Options.once && front.ServedOne())) {
         fds.clear();
         front.AddPollFds(&fds);
-        uint64_t wait = WaitUs(front);
-        timespec timeout = {static_cast<time_t>(wait / 1000000),
-                            static_cast<long>((wait % 1000000) * 1000)};
-        int ready = ppoll(fds.data(), fds.size(), &timeout, nullptr);
+        const int ready = WaitForEvents(front, &fds);
         if (ready < 0 && errno != EINTR) {
             SimLog("poll failed: %s", strerror(errno));
             break;
@@ -213,6 +289,10 @@ void SimRun(const SimFrontEnd& front) {
     }
     front.Shutdown();
     ShowBoardLog();
+    if (Options.pacingReport) {
+        ReportTimes("bytes to the host, late by", Lateness);
+        ReportTimes("host answers after a delivery, in", HostAnswer);
+    }
     SimLog("%s", StopRequested ? "stopped by signal" : "done");
     BoardDestroy(TheBoard);
     TheBoard = nullptr;

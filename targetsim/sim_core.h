@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "targetsim/board.h"
+#include "targetsim/line_timing.h"
 
 // The calls a front end offers to the loop; one front end serves a run.
 struct SimFrontEnd {
@@ -38,6 +39,9 @@ struct SimOptions {
     std::string ramImagePath;  // written when the RAM program starts; empty: none
     bool once = false;         // end when the first host has gone
     FILE* log = stderr;
+    // Board output waits in a USB adapter's buffer this long at most (0: no adapter).
+    uint64_t adapterLatencyUs = 0;
+    bool pacingReport = false;  // at the end, log how late deliveries were
 };
 
 // Starts the clock, creates the board, installs the stop signals.

@@ -38,6 +38,10 @@ const char kUsage[] =
     "Board:\n"
     "  --baud 38400|115200     the firmware's own rate (default 115200)\n"
     "  --pacing                each byte takes 10 bits at the line rate\n"
+    "  --latency-us N          bytes for the host wait in a USB adapter's buffer until N us\n"
+    "                          after the first of them arrived, or until 62 are waiting\n"
+    "  --pacing-report         at the end, log how late bytes reached the host and how\n"
+    "                          soon the host answered\n"
     "  --ready-ms N            CTS rises N ms after the RTS pulse (default 150)\n"
     "  --flash-dir DIR         keep stored programs in DIR (default: memory only)\n"
     "  --flash-capacity WORDS  flash size in words\n"
@@ -112,6 +116,10 @@ void ParseArguments(int argc, char** argv, Listening& l, SimOptions& s, BoardOpt
             }
         } else if (option == "--pacing") {
             b.pacing = true;
+        } else if (option == "--latency-us") {
+            s.adapterLatencyUs = static_cast<uint64_t>(number());
+        } else if (option == "--pacing-report") {
+            s.pacingReport = true;
         } else if (option == "--ready-ms") {
             b.readyDelayUs = static_cast<uint64_t>(number()) * 1000;
         } else if (option == "--flash-dir") {

@@ -1,15 +1,29 @@
 #!/usr/bin/env bash
-# Download throughput against the simulated board with line-speed pacing (every byte takes
-# 10 bits at the line rate), for tavram and for tavfla in Save and Fast mode, at both
-# rates. Prints the download time each tool reports and the share of the line rate used.
+# Download performance against the simulated board, as Markdown tables:
+#  1. line-speed pacing (each byte 10 bits in its own direction, full duplex), for tavram
+#     and tavfla in Fast and Save mode, at 115200 and 38400 baud, with no USB adapter and
+#     with an adapter latency timer of 1 ms and 16 ms: wire bytes, round trips, the
+#     protocol's ceiling, the time the tool reports, the time measured, their ratio, and
+#     from tavsim's pacing report how late it delivered and how soon the host answered;
+#  2. an unpaced board (host-bound): throughput and the host's CPU time, send calls;
+#  3. peak resident memory of tavram for growing programs.
 #
-#   tools/bench.sh [BUILD_DIR] [WORDS]     (defaults: build, 20000 words)
-#   TRANSPORT=pty tools/bench.sh ...       the board on a pty (the loaders' termios path),
-#                                          the loaders with libptylines.so preloaded
+#   tools/bench.sh [BUILD_DIR]
+# Word counts (environment): BENCH_WORDS (paced runs, default 20000), BENCH_LATENCY_WORDS
+# (tavram and Fast mode with an adapter, 2000), BENCH_SAVE_LATENCY_WORDS (Save mode with an
+# adapter: one round trip per byte, 100), BENCH_HOST_WORDS (unpaced, 100000; Save mode a
+# tenth), BENCH_RSS_WORDS (default "1000 100000 1000000").
+# Times are wall-clock times: other work on the machine shows in them (compare a few runs).
+# TRANSPORT=pty puts the board on a pty (the loaders' termios path, with libptylines.so
+# preloaded into them) instead of the RFC 2217 socket.
 set -euo pipefail
 
 build=${1:-build}
-words=${2:-20000}
+words=${BENCH_WORDS:-20000}
+latency_words=${BENCH_LATENCY_WORDS:-2000}
+save_latency_words=${BENCH_SAVE_LATENCY_WORDS:-100}
+host_words=${BENCH_HOST_WORDS:-100000}
+rss_words=${BENCH_RSS_WORDS:-"1000 100000 1000000"}
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/$build/bin
 work=$(mktemp -d /tmp/tavbench.XXXXXX)
@@ -19,19 +33,6 @@ trap 'sim_stop; rm -rf "$work"' EXIT
 
 cp "$bin/tavram" "$bin/tavfla" "$work/"
 cd "$work"
-"$bin/lanegen" --random "$words" --seed 1 --address 10000 BENCH
-
-# A fresh board with an empty flash for every run.
-start_sim() {
-    sim_stop
-    rm -rf flash && mkdir flash
-    if [ "${TRANSPORT:-}" = pty ]; then
-        sim_start_with "$bin" --pty "$work/pty" --lines "$work/lines" --baud "$1" --pacing \
-            --flash-dir flash --log /dev/null
-    else
-        sim_start "$bin" board.sock --baud "$1" --pacing --flash-dir flash --log /dev/null
-    fi
-}
 preload=()
 if [ "${TRANSPORT:-}" = pty ]; then
     ln -sf "$work/pty" COM1
@@ -39,20 +40,198 @@ if [ "${TRANSPORT:-}" = pty ]; then
 else
     ln -sf board.sock COM1
 fi
+name=BENCH  # the program name goes on the wire in the start-download packet
 
-printf '%-22s %8s %10s %12s %10s\n' "run" "baud" "bytes" "seconds" "of line"
-for baud in 115200 38400; do
-    for run in "tavram" "tavfla -Mf" "tavfla -Ms"; do
-        start_sim "$baud"
-        printf 'PORT=COM1\nBAUD=%s\nMODE=s\n' "$baud" >tavfla.SET
-        printf 'PORT=COM1\nBAUD=%s\n' "$baud" >tavram.SET
-        out=$("${preload[@]}" ./$run BENCH)
-        bytes=$(sed -n 's/^\([0-9]*\)   .*Bytes Loaded/\1/p' <<<"$out" | tail -n 1)
-        seconds=$(sed -n 's/^Download Time = *\([0-9.]*\) Seconds/\1/p' <<<"$out")
-        # Each byte goes to the board once and (flash) comes back as its echo: the line
-        # carries it in 10 bits either way, so the bound is baud / 10 bytes per second.
-        share=$(awk -v b="$bytes" -v s="$seconds" -v r="$baud" \
-            'BEGIN { if (s > 0) printf "%.0f%%", 100 * b / (s * r / 10); else print "-" }')
-        printf '%-22s %8s %10s %12s %10s\n' "$run" "$baud" "$bytes" "$seconds" "$share"
+# Lane files of N random words, 32 to a record.
+program() {
+    rm -f "$name".X?
+    "$bin/lanegen" --random "$1" --seed 1 --address 10000 "$name"
+}
+
+# A fresh board with an empty flash, logging to sim.log.
+start_sim() {
+    rm -rf flash sim.log && mkdir flash
+    if [ "${TRANSPORT:-}" = pty ]; then
+        sim_start_with "$bin" --pty "$work/pty" --lines "$work/lines" --flash-dir flash \
+            --log sim.log "$@"
+    else
+        sim_start "$bin" board.sock --flash-dir flash --log sim.log "$@"
+    fi
+}
+
+# run BAUD TOOL... : one download; sets bytes (Bytes Loaded), tool_s (the tool's own
+# figure, tenths of a second), measured_s (the whole run minus the connection time the tool
+# prints with -I, so process start and port opening are in it), user_s, sys_s, rss_kb.
+run() {
+    local baud=$1
+    shift
+    printf 'PORT=COM1\nBAUD=%s\nMODE=s\n' "$baud" >tavfla.SET
+    printf 'PORT=COM1\nBAUD=%s\n' "$baud" >tavram.SET
+    local start end
+    start=$(date +%s%N)
+    "${preload[@]}" /usr/bin/time -o time.out -f '%U %S %M' "./$1" "${@:2}" -I "$name" >run.out
+    end=$(date +%s%N)
+    bytes=$(sed -n 's/^\([0-9]*\)   .*Bytes Loaded/\1/p' run.out | tail -n 1)
+    tool_s=$(sed -n 's/^Download Time = *\([0-9.]*\) Seconds/\1/p' run.out)
+    local connect_ms
+    connect_ms=$(sed -n 's/^Target Connected In *\([0-9]*\) Milliseconds.*/\1/p' run.out)
+    measured_s=$(awk -v a="$start" -v b="$end" -v c="$connect_ms" \
+        'BEGIN { printf "%.3f", (b - a) / 1e9 - c / 1000 }')
+    read -r user_s sys_s rss_kb <time.out
+}
+
+# The protocol's ceiling: the time the exchanges take on an ideal full-duplex line with a
+# host that answers at once. Each exchange (round trip) is the host's bytes, sent back to
+# back, and the board's bytes it then waits for: echoes run one byte behind the host's
+# bytes, the answer bytes follow the last one; with an adapter, the board's bytes reach the
+# host in packets (62 bytes, or the latency after the first waiting). From the record
+# structure: lanegen writes 32 words to a record, the last record the rest, so the P data
+# packets carry Bytes Loaded - 4 = 7P + 4W bytes. Prints "wire_bytes round_trips seconds".
+ceiling() {
+    local kind=$1 bytes=$2 w=$3 baud=$4 latency_us=$5
+    awk -v kind="$kind" -v B="$bytes" -v W="$w" -v baud="$baud" -v L="$latency_us" \
+        -v k="${#name}" '
+    # One exchange: n host bytes, echoed or not, then `answers` more board bytes.
+    function exchange(n, echoed, answers,    key, count, i, r, first, due, start, t) {
+        key = n SUBSEP echoed SUBSEP answers
+        if (key in memo) return memo[key]
+        count = 0
+        for (i = 1; echoed && i <= n; i++) r[++count] = (i + 1) * b
+        for (i = 1; i <= answers; i++) r[++count] = (n + i + (echoed ? 1 : 0)) * b
+        t = r[count]
+        if (L > 0) {
+            for (start = 1; start <= count; start = i) {
+                due = r[start] + L
+                if (start + 61 <= count && r[start + 61] < due) due = r[start + 61]
+                for (i = start; i <= count && i < start + 62 && r[i] <= due; i++) {}
+                t = due
+            }
+        }
+        memo[key] = t
+        return t
+    }
+    # `count` such exchanges, one round trip each.
+    function x(count, n, echoed, answers) {
+        rounds += count
+        return count * exchange(n, echoed, answers)
+    }
+    BEGIN {
+        b = 1e7 / baud                      # one byte: 10 bits, in microseconds
+        P = (B - 4 - 4 * W) / 7             # data packets
+        full = P - 1; last = 7 + 4 * (W - 32 * full)
+        if (kind == "ram") {
+            # Each data packet, then the 4-byte start packet, one answer byte each; the
+            # closing 0x05 is not waited on.
+            t = x(full, 135, 0, 1) + x(1, last, 0, 1) + x(1, 4, 0, 1)
+            host = B + 1; board = P + 1
+        } else {
+            # Start-download (k + 9 bytes), load-start-address (4) and the commands 0x03
+            # and 0x04 go byte by byte with their echoes; a packet ends with its checksum
+            # and result (0x03: checksum and status); 0x0C is not waited on.
+            S = k + 9
+            t = x(S - 1, 1, 1, 0) + x(1, 1, 1, 2) + x(3, 1, 1, 0) + x(1, 1, 1, 2)
+            t += x(2, 1, 1, 2)
+            if (kind == "fast") {
+                t += x(full, 135, 1, 2) + x(1, last, 1, 2)
+            } else {
+                # Save mode: every byte of a data packet waits for its echo.
+                t += x(full * 134 + last - 1, 1, 1, 0) + x(P, 1, 1, 2)
+            }
+            host = S + (B - 4) + 4 + 3
+            board = S + (B - 4) + 4 + 2 + 2 * (P + 2) + 4
+        }
+        printf "%d %d %.3f\n", host + board, rounds, t / 1e6
+    }'
+}
+
+# From the tavsim log's pacing report: how late bytes reached the host (mean), and how
+# soon the host sent its next byte after one reached it (mean).
+late_mean() {
+    sed -n 's/.*pacing: bytes to the host, late by: [0-9]*, mean \([0-9.]*\) us.*/\1/p' sim.log |
+        tail -n 1
+}
+answer_mean() {
+    sed -n 's/.*pacing: host answers after a delivery, in: [0-9]*, mean \([0-9.]*\) us.*/\1/p' \
+        sim.log | tail -n 1
+}
+
+paced_table() {
+    local latencies=$1
+    echo "| run | baud | adapter | words | wire bytes | round trips | ceiling s | tool s |" \
+        "measured s | ratio | board late us | host answer us |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
+    for latency in $latencies; do
+        for baud in 115200 38400; do
+            for tool in "tavram ram" "tavfla fast" "tavfla save"; do
+                read -r program kind <<<"$tool"
+                local w=$words option="" label=$program
+                [ "$kind" = fast ] && option=-Mf && label="tavfla -Mf"
+                [ "$kind" = save ] && option=-Ms && label="tavfla -Ms"
+                if [ "$latency" -gt 0 ]; then
+                    w=$latency_words
+                    [ "$kind" = save ] && w=$save_latency_words
+                fi
+                program "$w" >/dev/null
+                start_sim --baud "$baud" --pacing --pacing-report --latency-us "$latency"
+                run "$baud" "$program" $option
+                sim_stop
+                read -r wire rounds limit <<<"$(ceiling "$kind" "$bytes" "$w" "$baud" "$latency")"
+                local adapter=none
+                [ "$latency" -gt 0 ] && adapter="$((latency / 1000)) ms"
+                printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' \
+                    "$label" "$baud" "$adapter" "$w" "$wire" "$rounds" "$limit" "$tool_s" \
+                    "$measured_s" "$(awk -v m="$measured_s" -v c="$limit" \
+                    'BEGIN { printf "%.3f", m / c }')" "$(late_mean)" "$(answer_mean)"
+            done
+        done
     done
+}
+
+# Other work on the machine shows in the times: say how busy it was.
+echo "Load average at the start: $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
+echo
+echo "## Paced at line speed ($words words; with an adapter $latency_words words," \
+    "Save mode $save_latency_words)"
+echo
+paced_table "0 1000 16000"
+echo
+
+echo "## Host-bound: unpaced board"
+echo
+echo "| run | words | bytes | seconds | KB/s | user s | system s | send calls per packet |"
+echo "|---|---|---|---|---|---|---|---|"
+for tool in "tavram ram" "tavfla fast" "tavfla save"; do
+    read -r program kind <<<"$tool"
+    w=$host_words option="" label=$program
+    [ "$kind" = fast ] && option=-Mf && label="tavfla -Mf"
+    [ "$kind" = save ] && option=-Ms && label="tavfla -Ms" && w=$((host_words / 10))
+    program "$w" >/dev/null
+    start_sim
+    run 115200 "$program" $option
+    sim_stop
+    sends="-"
+    if [ "$kind" = ram ] && command -v strace >/dev/null; then
+        packets=$(((bytes - 4 - 4 * w) / 7 + 1))
+        start_sim
+        strace -c -o calls.txt "./$program" "$name" >/dev/null
+        sim_stop
+        sends=$(awk -v p="$packets" '$NF ~ /^(sendto|sendmsg|send)$/ {
+            n += $4 } END { printf "%.2f", n / p }' calls.txt)
+    fi
+    printf '| %s | %s | %s | %s | %s | %s | %s | %s |\n' "$label" "$w" "$bytes" "$measured_s" \
+        "$(awk -v b="$bytes" -v s="$measured_s" 'BEGIN { printf "%.0f", b / s / 1000 }')" \
+        "$user_s" "$sys_s" "$sends"
+done
+echo
+
+echo "## Peak resident memory of tavram (unpaced board)"
+echo
+echo "| words | bytes | max resident KB |"
+echo "|---|---|---|"
+for w in $rss_words; do
+    program "$w" >/dev/null
+    start_sim
+    run 115200 tavram
+    sim_stop
+    printf '| %s | %s | %s |\n' "$w" "$bytes" "$rss_kb"
 done
