@@ -218,49 +218,36 @@ bool TtyQueuedInput(SerialPort* port, uint32_t* count) {
     return true;
 }
 
-bool TtyRead(SerialPort* port, uint8_t* byte, uint32_t* got, uint64_t timeoutMs) {
+// Moves one byte in or out within the time-out. A time-out is no failure: *moved stays 0
+// (a read got nothing, a write dropped its byte).
+bool TtyMoveByte(SerialPort* port, bool reading, uint8_t* byte, uint32_t* moved,
+                 uint64_t timeoutMs) {
     const Deadline deadline = DeadlineIn(timeoutMs);
     for (;;) {
-        int ready = WaitFor(port->fd, POLLIN, deadline);
-        if (ready < 0) {
-            return false;
+        int ready = WaitFor(port->fd, reading ? POLLIN : POLLOUT, deadline);
+        if (ready <= 0) {
+            return ready == 0;
         }
-        if (ready == 0) {
-            return true;  // time-out: no byte, no failure
-        }
-        ssize_t n = read(port->fd, byte, 1);
+        ssize_t n = reading ? read(port->fd, byte, 1) : write(port->fd, byte, 1);
         if (n == 1) {
-            *got = 1;
+            *moved = 1;
             return true;
         }
-        if (n == 0) {
+        if (n == 0 && reading) {
             return SerialFail(EIO);  // the line hung up
-        }
-        if (errno != EINTR && errno != EAGAIN) {
-            return SerialFail(errno);
-        }
-    }
-}
-
-bool TtyWrite(SerialPort* port, uint8_t byte, uint32_t* written, uint64_t timeoutMs) {
-    const Deadline deadline = DeadlineIn(timeoutMs);
-    for (;;) {
-        int ready = WaitFor(port->fd, POLLOUT, deadline);
-        if (ready < 0) {
-            return false;
-        }
-        if (ready == 0) {
-            return true;  // time-out: the byte is dropped
-        }
-        ssize_t n = write(port->fd, &byte, 1);
-        if (n == 1) {
-            *written = 1;
-            return true;
         }
         if (n < 0 && errno != EINTR && errno != EAGAIN) {
             return SerialFail(errno);
         }
     }
+}
+
+bool TtyRead(SerialPort* port, uint8_t* byte, uint32_t* got, uint64_t timeoutMs) {
+    return TtyMoveByte(port, true, byte, got, timeoutMs);
+}
+
+bool TtyWrite(SerialPort* port, uint8_t byte, uint32_t* written, uint64_t timeoutMs) {
+    return TtyMoveByte(port, false, &byte, written, timeoutMs);
 }
 
 // Async-signal-safe: tcgetattr, tcsetattr and ioctl only.
