@@ -10,7 +10,7 @@
 
 char ProgramName[kPathBufferSize] = "";
 char SettingsPath[kPathBufferSize] = "";
-char LaneFileNames[4][kPathBufferSize] = {};
+char LaneFileNames[kLaneCount][kPathBufferSize] = {};
 
 namespace {
 
@@ -93,10 +93,6 @@ void SetDeviceFolderFromSettingsPath() {
     SerialSetDeviceFolder(folder);
 }
 
-bool IsBlank(int c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
 }  // namespace
 
 char UpperAscii(char c) {
@@ -170,7 +166,7 @@ void ObtainProgramName() {
     if (ProgramName[0] == '\0') {
         printf("File To Load : ");
         int c = getchar();
-        while (IsBlank(c)) {
+        while (IsWhiteSpace(c)) {
             c = getchar();
         }
         if (c == EOF) {
@@ -179,7 +175,7 @@ void ObtainProgramName() {
             PlatformExit(2);
         }
         size_t length = 0;
-        while (c != EOF && !IsBlank(c)) {
+        while (c != EOF && !IsWhiteSpace(c)) {
             if (length == kMaxProgramName) {
                 RefuseName();
             }
@@ -196,7 +192,7 @@ void ObtainProgramName() {
 }
 
 void FormLaneFileNames() {
-    for (int lane = 0; lane < 4; ++lane) {
+    for (int lane = 0; lane < kLaneCount; ++lane) {
         const char extension[4] = {'.', 'X', static_cast<char>('0' + lane), '\0'};
         // ProgramName holds at most kMaxProgramName characters, so this always fits.
         JoinText(LaneFileNames[lane], kPathBufferSize, ProgramName, extension);

@@ -4,12 +4,14 @@
 
 #include <cstddef>
 
+#include "hexreader/hexreader.h"
+
 constexpr size_t kPathBufferSize = 260;  // the host's path limit, terminator included
 constexpr size_t kMaxProgramName = 256;  // leaves room for ".X0" and the terminator
 
 extern char ProgramName[kPathBufferSize];
 extern char SettingsPath[kPathBufferSize];
-extern char LaneFileNames[4][kPathBufferSize];
+extern char LaneFileNames[kLaneCount][kPathBufferSize];
 
 // Letters a to z only: names must not depend on the host's locale.
 char UpperAscii(char c);

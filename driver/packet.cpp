@@ -1,5 +1,7 @@
-// Packets of both download protocols and the lines that report them.
+// Packets of both download protocols, the record loop and the lines that report them.
 #include "driver/packet.h"
+
+#include "link/link.h"
 
 uint32_t BytesLoaded = 0;
 
@@ -10,6 +12,24 @@ constexpr uint8_t kRecordData = 0x01;
 uint8_t MessageBuffer[kMessageBufferSize];
 
 }  // namespace
+
+bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record, CleanupStep cleanup) {
+    ReaderError error;
+    switch (ReadHexRecord(lanes, record, &error)) {
+        case ReadResult::Record:
+            return true;
+        case ReadResult::End:
+            return false;
+        case ReadResult::Error:
+            break;
+    }
+    printf("%s", error.message.c_str());
+    fflush(stdout);
+    if (cleanup != nullptr) {
+        cleanup();
+    }
+    ExitLoader(2);
+}
 
 void PutByte(Packet* packet, uint8_t byte) {
     packet->bytes[packet->count++] = byte;
@@ -34,7 +54,7 @@ Packet BuildDataPacket(uint8_t* buffer, uint8_t command, const HexRecord& record
     PutByte(&packet, static_cast<uint8_t>(length >> 8));
     PutByte(&packet, static_cast<uint8_t>(length));
     PutByte(&packet, kRecordData);
-    PutAddress24(&packet, LoadAddress);
+    PutAddress24(&packet, record.loadAddress);
     for (uint32_t word : record.words) {
         for (int shift = 24; shift >= 0; shift -= 8) {
             PutByte(&packet, static_cast<uint8_t>(word >> shift));
@@ -43,20 +63,22 @@ Packet BuildDataPacket(uint8_t* buffer, uint8_t command, const HexRecord& record
     return packet;
 }
 
-Packet BuildAddressPacket(uint8_t* buffer, uint8_t command) {
+Packet BuildAddressPacket(uint8_t* buffer, uint8_t command, uint32_t address) {
     Packet packet{buffer, 0, 0};
     PutByte(&packet, command);
-    PutAddress24(&packet, LoadAddress);
+    PutAddress24(&packet, address);
     return packet;
 }
 
-void PrintTargetAddress() {
-    printf("\rWriting Target Address: %06lX(HEX)", static_cast<unsigned long>(LoadAddress));
+void PrintTargetAddress(uint32_t address) {
+    printf("\rWriting Target Address: %06lX(HEX)", static_cast<unsigned long>(address));
 }
 
-void LoadAllRecords(FILE* lanes[4], RecordSender sendRecord) {
+uint32_t LoadAllRecords(FILE* lanes[kLaneCount], RecordSender sendRecord) {
+    // The last record read stays here: after the loop, the termination record.
+    HexRecord record;
     for (;;) {
-        const int32_t sent = sendRecord(lanes, MessageBuffer);
+        const int32_t sent = sendRecord(lanes, &record, MessageBuffer);
         if (sent == kEndOfRecords) {
             break;
         }
@@ -65,8 +87,5 @@ void LoadAllRecords(FILE* lanes[4], RecordSender sendRecord) {
     // The 4 stands for the start packet, counted whether or not one was sent.
     const unsigned long total = static_cast<unsigned long>(BytesLoaded + 4);
     printf("\n%lu   %lX(HEX) Bytes Loaded\n", total, total);
-}
-
-void ResetBytesLoaded() {
-    BytesLoaded = 0;
+    return record.loadAddress;
 }

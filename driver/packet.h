@@ -1,5 +1,6 @@
 // Packets of both download protocols: each record goes out as one packet, built whole in
-// the message buffer while it is summed; then the progress line and the byte total.
+// the message buffer while it is summed; then the progress line and the byte total. The
+// reader's format errors end the run here.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,13 @@ constexpr int32_t kEndOfRecords = -2;         // a record sender's answer after 
 // Every byte of every data packet sent so far.
 extern uint32_t BytesLoaded;
 
+// Run before the process ends on a format error of the lane files (may be null).
+typedef void (*CleanupStep)();
+
+// Reads the next record. A format error prints its message, runs `cleanup` and ends the
+// process through ExitLoader(2). False when the lane files end after the termination record.
+bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record, CleanupStep cleanup);
+
 struct Packet {
     uint8_t* bytes;
     int32_t count;
@@ -27,19 +35,21 @@ void PutAddress24(Packet* packet, uint32_t address);
 
 // Length of a record's data packet: command, two length bytes, record type, address, words.
 size_t DataPacketLength(const HexRecord& record);
-// The data packet of a record at LoadAddress into `buffer`, words lane 3 byte first. The
-// caller has checked DataPacketLength against the buffer.
+// The data packet of a record at its load address into `buffer`, words lane 3 byte first.
+// The caller has checked DataPacketLength against the buffer.
 Packet BuildDataPacket(uint8_t* buffer, uint8_t command, const HexRecord& record);
-// Command and LoadAddress.
-Packet BuildAddressPacket(uint8_t* buffer, uint8_t command);
+// Command and address.
+Packet BuildAddressPacket(uint8_t* buffer, uint8_t command, uint32_t address);
 
 // The progress line of a data packet: "\rWriting Target Address: ...".
-void PrintTargetAddress();
+void PrintTargetAddress(uint32_t address);
 
-// Reads and sends the records of the four lane files through `sendRecord` (a data packet's
-// length, or kEndOfRecords), adds up BytesLoaded and prints the byte total.
-using RecordSender = int32_t (*)(FILE* lanes[4], uint8_t* buffer);
-void LoadAllRecords(FILE* lanes[4], RecordSender sendRecord);
+// Reads one record into `record` and sends it as one packet built in `buffer`
+// (kMessageBufferSize bytes). Returns the data packet's length, or kEndOfRecords at the end
+// of the lane files and after the record that closes the download.
+using RecordSender = int32_t (*)(FILE* lanes[kLaneCount], HexRecord* record, uint8_t* buffer);
 
-// Puts BytesLoaded back as at process start (for in-process tests).
-void ResetBytesLoaded();
+// Reads and sends the records of the four lane files through `sendRecord`, adds up
+// BytesLoaded and prints the byte total. Returns the address of the last record read: after
+// the termination record, the program's entry address.
+uint32_t LoadAllRecords(FILE* lanes[kLaneCount], RecordSender sendRecord);

@@ -17,27 +17,33 @@ void RunLoader(const LoaderRun& run, int argc, char** argv) {
     ProgramName[0] = '\0';
     PrintBanner(run.title);
     FormSettingsPath(argc > 0 && argv[0] != nullptr ? argv[0] : run.startName);
-    ReadSettingsFile(*run.kind);
-    ProcessCommandLine(*run.kind, argc, argv);
-    ReportPortAndSaveSettings(*run.kind);
+    ReadSettingsFile(run);
+    ProcessCommandLine(run, argc, argv);
+    ReportPortAndSaveSettings(run);
     ObtainProgramName();
     FormLaneFileNames();
     if (run.beforeOpen != nullptr) {
         run.beforeOpen();
     }
-    FILE* lanes[4] = {};
+    FILE* lanes[kLaneCount] = {};
     OpenLaneFiles(lanes);
-    const uint32_t downloadStart = ConnectForDownload(*run.kind);
-    run.download(lanes);
-    FinishDownload(lanes, downloadStart);
+    const uint32_t downloadStart = ConnectForDownload(run);
+    if (run.beforeRecords != nullptr) {
+        run.beforeRecords();
+    }
+    const uint32_t entryAddress = LoadAllRecords(lanes, run.sendRecord);
+    if (run.afterRecords != nullptr) {
+        run.afterRecords();
+    }
+    FinishDownload(lanes, entryAddress, downloadStart);
 }
 
 void PrintBanner(const char* title) {
     printf("\n%s V 3.0 %s\n\n", title, kCopyright);
 }
 
-void OpenLaneFiles(FILE* lanes[4]) {
-    for (int lane = 0; lane < 4; ++lane) {
+void OpenLaneFiles(FILE* lanes[kLaneCount]) {
+    for (int lane = 0; lane < kLaneCount; ++lane) {
         lanes[lane] = PlatformOpenRead(LaneFileNames[lane]);
         if (lanes[lane] == nullptr) {
             printf("\nCan't Open File %s\n", LaneFileNames[lane]);
@@ -47,19 +53,22 @@ void OpenLaneFiles(FILE* lanes[4]) {
     }
 }
 
-uint32_t ConnectForDownload(const LoaderKind& kind) {
+uint32_t ConnectForDownload(const LoaderRun& run) {
     OpenComPort(PortNumber, CurrentBaud);
     const uint32_t connectStart = PlatformMilliseconds();
-    const int32_t attempts = ConnectTarget();
+    const TargetAnswer answer = ConnectTarget(CurrentBaud, Verbose);
     const uint32_t connectEnd = PlatformMilliseconds();
-    if (Verbose != 0) {
+    CurrentBaud = answer.baud;
+    SettingsChanged = SettingsChanged || answer.roundMissed;
+    if (Verbose) {
         printf("\nTarget Connected In %3.0f Milliseconds, %d Attempt(s) Required\n",
-               static_cast<double>(static_cast<uint32_t>(connectEnd - connectStart)), attempts);
+               static_cast<double>(static_cast<uint32_t>(connectEnd - connectStart)),
+               answer.attempts);
     }
     printf("\nConnected To Target\n");
     const uint32_t downloadStart = PlatformMilliseconds();
-    if (SettingsChanged != 0) {
-        WriteSettingsFile(kind);  // now with the rate the target answered at
+    if (SettingsChanged) {
+        WriteSettingsFile(run);  // now with the rate the target answered at
     }
     // Stale bytes from the handshake must not be taken for the first answer.
     for (int32_t poll = 0; poll < kDrainPolls; ++poll) {
@@ -70,10 +79,10 @@ uint32_t ConnectForDownload(const LoaderKind& kind) {
     return downloadStart;
 }
 
-void FinishDownload(FILE* lanes[4], uint32_t downloadStartMs) {
+void FinishDownload(FILE* lanes[kLaneCount], uint32_t entryAddress, uint32_t downloadStartMs) {
     printf("\n%s Started At Address %06lX(HEX)\n", ProgramName,
-           static_cast<unsigned long>(LoadAddress));
-    for (int lane = 0; lane < 4; ++lane) {
+           static_cast<unsigned long>(entryAddress));
+    for (int lane = 0; lane < kLaneCount; ++lane) {
         fclose(lanes[lane]);
         lanes[lane] = nullptr;
     }
@@ -84,6 +93,13 @@ void FinishDownload(FILE* lanes[4], uint32_t downloadStartMs) {
 
 void ResetDriverState() {
     PortNumber = 1;
+    CurrentBaud = kBaudHigh;
+    DownloadMode = 's';
+    SettingsChanged = false;
+    Verbose = false;
+    BytesLoaded = 0;
+    ResetSerialDriverState();
+    ResetHexReader();
     ProgramName[0] = '\0';
     SettingsPath[0] = '\0';
     for (auto& name : LaneFileNames) {

@@ -6,15 +6,19 @@
 #include <cstdio>
 
 #include "driver/names.h"
+#include "driver/packet.h"
 #include "driver/settings.h"
 
 // What one loader adds to the shared run.
 struct LoaderRun {
-    const char* title;                 // banner title
-    const char* startName;             // start path when the process was given none
-    const LoaderKind* kind;            // settings and usage
-    void (*beforeOpen)();              // after the lane file names are formed (may be null)
-    void (*download)(FILE* lanes[4]);  // on the connected target
+    void (*printUsage)();               // usage text with the current settings
+    const LoaderSetting* setting;       // nullptr: PORT and BAUD only
+    const char* title = "";             // banner title
+    const char* startName = "";         // start path when the process was given none
+    void (*beforeOpen)() = nullptr;     // after the lane file names are formed (may be null)
+    void (*beforeRecords)() = nullptr;  // on the connected target (may be null)
+    RecordSender sendRecord = nullptr;  // one record as one packet
+    void (*afterRecords)() = nullptr;   // after the last record (may be null)
 };
 
 // The whole run; every way out ends the process.
@@ -24,15 +28,17 @@ struct LoaderRun {
 void PrintBanner(const char* title);
 
 // Opens the four lane files in lane order, printing "Loading File: ..." after each.
-void OpenLaneFiles(FILE* lanes[4]);
+void OpenLaneFiles(FILE* lanes[kLaneCount]);
 
 // Opens the port, connects, prints the connection lines, saves changed settings and drains
 // stale input. Returns the clock reading at which the download time starts.
-uint32_t ConnectForDownload(const LoaderKind& kind);
+uint32_t ConnectForDownload(const LoaderRun& run);
 
-// Closing lines after the download: start address, closing the lane files, download time;
-// then ExitLoader(0).
-[[noreturn]] void FinishDownload(FILE* lanes[4], uint32_t downloadStartMs);
+// Closing lines after the download: the entry address, closing the lane files, download
+// time; then ExitLoader(0).
+[[noreturn]] void FinishDownload(FILE* lanes[kLaneCount], uint32_t entryAddress,
+                                 uint32_t downloadStartMs);
 
-// Puts the driver state back as at process start (for in-process tests).
+// Puts the state of a run back as at process start: settings, names, byte count, the link
+// and the reader (for in-process tests).
 void ResetDriverState();

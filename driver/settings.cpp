@@ -1,15 +1,21 @@
-// The settings file (PORT, BAUD and a loader's own line) and the command line.
+// The settings of a run: the settings file (PORT, BAUD and a loader's own line) and the
+// command line.
 #include "driver/settings.h"
 
 #include <cerrno>
 #include <cstdlib>
 
 #include "driver/names.h"
+#include "driver/run_steps.h"
 #include "link/link.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
 int32_t PortNumber = 1;
+int32_t CurrentBaud = kBaudHigh;
+int32_t DownloadMode = 's';
+bool SettingsChanged = false;
+bool Verbose = false;
 
 namespace {
 
@@ -26,42 +32,42 @@ void ApplyPortOption(const char* text) {
     if (PortNumber < 1 || PortNumber > 4) {
         PortNumber = 1;
     }
-    SettingsChanged = 1;
+    SettingsChanged = true;
 }
 
 }  // namespace
 
-void ReadSettingsFile(const LoaderKind& kind) {
+void ReadSettingsFile(const LoaderRun& run) {
     FILE* file = PlatformOpenRegularRead(SettingsPath, false);
     if (file == nullptr) {
-        SettingsChanged = 1;
+        SettingsChanged = true;
     } else {
         // Each scan goes on where the one before stopped; only a mismatch (0) asks for a
         // rewrite, the end of the file (EOF) does not.
         if (fscanf(file, "PORT=COM%d\n", &PortNumber) == 0) {
-            SettingsChanged = 1;
+            SettingsChanged = true;
         }
         if (fscanf(file, "BAUD=%d\n", &CurrentBaud) == 0) {
-            SettingsChanged = 1;
+            SettingsChanged = true;
         }
     }
-    if (kind.setting != nullptr) {
-        kind.setting->read(file);
+    if (run.setting != nullptr) {
+        run.setting->read(file);
     }
     if (file != nullptr) {
         fclose(file);
     }
     if (PortNumber < 1 || PortNumber > 4) {
         PortNumber = 1;
-        SettingsChanged = 1;
+        SettingsChanged = true;
     }
     if (CurrentBaud != kBaudLow && CurrentBaud != kBaudHigh) {
         CurrentBaud = kBaudHigh;
-        SettingsChanged = 1;
+        SettingsChanged = true;
     }
 }
 
-void WriteSettingsFile(const LoaderKind& kind) {
+void WriteSettingsFile(const LoaderRun& run) {
     FILE* file = PlatformCreateRegularWrite(SettingsPath);
     if (file == nullptr) {
         // A read-only folder (or an entry that is no regular file) must not stop a download:
@@ -70,13 +76,13 @@ void WriteSettingsFile(const LoaderKind& kind) {
     }
     fprintf(file, "PORT=COM%d\n", PortNumber);
     fprintf(file, "BAUD=%d\n", CurrentBaud);
-    if (kind.setting != nullptr) {
-        kind.setting->write(file);
+    if (run.setting != nullptr) {
+        run.setting->write(file);
     }
     fclose(file);
 }
 
-void ProcessCommandLine(const LoaderKind& kind, int argc, char** argv) {
+void ProcessCommandLine(const LoaderRun& run, int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (arg[0] == '-') {
@@ -86,19 +92,19 @@ void ProcessCommandLine(const LoaderKind& kind, int argc, char** argv) {
                     ApplyPortOption(arg + 2);
                     break;
                 case 'h':
-                    kind.printUsage();
+                    run.printUsage();
                     PlatformExit(0);
                 case 'i':
-                    Verbose = 1;
+                    Verbose = true;
                     break;
                 default:
-                    if (kind.setting != nullptr && letter == kind.setting->optionLetter) {
-                        kind.setting->applyOption(arg + 2);
+                    if (run.setting != nullptr && letter == run.setting->optionLetter) {
+                        run.setting->applyOption(arg + 2);
                     }
                     break;
             }
         } else if (arg[0] == '?') {
-            kind.printUsage();
+            run.printUsage();
             PlatformExit(0);
         } else {
             StoreProgramName(arg);
@@ -106,10 +112,10 @@ void ProcessCommandLine(const LoaderKind& kind, int argc, char** argv) {
     }
 }
 
-void ReportPortAndSaveSettings(const LoaderKind& kind) {
+void ReportPortAndSaveSettings(const LoaderRun& run) {
     printf("Using Port  : COM%d\n", PortNumber);
     // Saved before the name is checked: options of a run that then fails are kept.
-    if (SettingsChanged != 0) {
-        WriteSettingsFile(kind);
+    if (SettingsChanged) {
+        WriteSettingsFile(run);
     }
 }

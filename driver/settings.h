@@ -1,11 +1,18 @@
-// The settings file and the command line of both loaders. A loader may add one settings
-// line and its option (the flash loader's MODE / -M) through LoaderKind.
+// The settings of a run (port, baud rate, a loader's own setting, the flags) and where they
+// come from: the settings file and the command line. A loader may add one settings line and
+// its option (the flash loader's MODE / -M) through its LoaderRun.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
-extern int32_t PortNumber;  // CurrentBaud, SettingsChanged and Verbose live in the link
+// The settings of the run; each is saved in the settings file.
+extern int32_t PortNumber;    // 1 to 4: COM1 to COM4
+extern int32_t CurrentBaud;   // 38400 or 115200; after the connection the answering rate
+extern int32_t DownloadMode;  // the flash loader's 's' (Save) or 'f' (Fast)
+// The flags of the run.
+extern bool SettingsChanged;  // the settings file is to be written; only ever set
+extern bool Verbose;          // option -I
 
 // One more settings line after PORT and BAUD, with its command-line option.
 struct LoaderSetting {
@@ -17,17 +24,14 @@ struct LoaderSetting {
     void (*write)(FILE* file);
 };
 
-struct LoaderKind {
-    void (*printUsage)();          // usage text with the current settings
-    const LoaderSetting* setting;  // nullptr: PORT and BAUD only
-};
+struct LoaderRun;
 
-void ReadSettingsFile(const LoaderKind& kind);
-void WriteSettingsFile(const LoaderKind& kind);
+void ReadSettingsFile(const LoaderRun& run);
+void WriteSettingsFile(const LoaderRun& run);
 
 // Takes the arguments after the program's own name, left to right (argc/argv as main gets
 // them: argv[0] is skipped); -H / ? print the usage and end the process with code 0.
-void ProcessCommandLine(const LoaderKind& kind, int argc, char** argv);
+void ProcessCommandLine(const LoaderRun& run, int argc, char** argv);
 
 // "Using Port  : COMn" and the first save of changed settings.
-void ReportPortAndSaveSettings(const LoaderKind& kind);
+void ReportPortAndSaveSettings(const LoaderRun& run);

@@ -1,3 +1,4 @@
+// Date stamp of a program: the .X0 file's modification time, field by field.
 #include "flashloader/date_stamp.h"
 
 #include <cstdio>

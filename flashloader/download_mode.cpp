@@ -2,9 +2,6 @@
 #include "flashloader/download_mode.h"
 
 #include "driver/names.h"
-#include "link/link.h"
-
-int32_t DownloadMode = 's';
 
 namespace {
 
@@ -19,7 +16,7 @@ void ApplyModeOption(const char* text) {
             DownloadMode = 's';
         }
     }
-    SettingsChanged = 1;
+    SettingsChanged = true;
 }
 
 void ReadModeLine(FILE* file) {
@@ -29,14 +26,14 @@ void ReadModeLine(FILE* file) {
         if (result == 1) {
             DownloadMode = static_cast<unsigned char>(mode);
         } else if (result == 0) {
-            SettingsChanged = 1;
+            SettingsChanged = true;
         }
     }
     // Upper case is read as its letter without a rewrite.
     DownloadMode = LowerAscii(static_cast<char>(DownloadMode));
     if (!IsKnownMode(DownloadMode)) {
         DownloadMode = 's';
-        SettingsChanged = 1;
+        SettingsChanged = true;
     }
 }
 
@@ -47,7 +44,3 @@ void WriteModeLine(FILE* file) {
 }  // namespace
 
 const LoaderSetting kDownloadModeSetting = {'m', ApplyModeOption, ReadModeLine, WriteModeLine};
-
-void ResetDownloadMode() {
-    DownloadMode = 's';
-}

@@ -1,9 +1,10 @@
+// The flash loader's byte protocol with the board's firmware: every byte echoed, every
+// packet closed by its checksum and a result.
 #include "flashloader/flash_protocol.h"
 
 #include <cstdarg>
 
-#include "flashloader/download_mode.h"
-#include "hexreader/hexreader.h"
+#include "driver/settings.h"
 #include "link/link.h"
 
 namespace {
@@ -85,7 +86,7 @@ int32_t SendDataRecord(const HexRecord& record, uint8_t* buffer) {
               static_cast<unsigned long>(record.words.size()));
     }
     const Packet packet = BuildDataPacket(buffer, kCmdLoadData, record);
-    PrintTargetAddress();
+    PrintTargetAddress(record.loadAddress);
 
     if (DownloadMode == 's') {
         SendEachWithEcho(packet);
@@ -106,9 +107,9 @@ int32_t SendDataRecord(const HexRecord& record, uint8_t* buffer) {
     return packet.count;
 }
 
-int32_t SendStartAddress(uint8_t* buffer) {
+int32_t SendStartAddress(uint32_t entryAddress, uint8_t* buffer) {
     // Always the command and three address bytes, whatever the record's length field says.
-    const Packet packet = BuildAddressPacket(buffer, kCmdLoadStartAddress);
+    const Packet packet = BuildAddressPacket(buffer, kCmdLoadStartAddress, entryAddress);
     SendEachWithEcho(packet);
     if (ReceiveWait() != static_cast<uint8_t>(packet.checksum)) {
         Fatal("\n\nTARGET COMMUNICATION CHECKSUM ERROR\n\n");
@@ -161,20 +162,14 @@ void StartDownload(const char* name, int32_t day, int32_t month, int32_t year, i
     }
 }
 
-void LoadToFlash(FILE* lanes[4]) {
-    LoadAllRecords(lanes, SendFlashRecord);
-}
-
-int32_t SendFlashRecord(FILE* lanes[4], uint8_t* messageBuffer) {
-    // Kept between calls so the download allocates nothing once the first record is read.
-    static HexRecord record;
-    if (!ReadHexRecord(lanes, &record, StartTargetProgram)) {
+int32_t SendFlashRecord(FILE* lanes[kLaneCount], HexRecord* record, uint8_t* messageBuffer) {
+    if (!ReadRecordOrExit(lanes, record, StartTargetProgram)) {
         return kEndOfRecords;
     }
-    if (record.blockType == kBlockTypeData) {
-        return SendDataRecord(record, messageBuffer);
+    if (record->blockType == kBlockTypeData) {
+        return SendDataRecord(*record, messageBuffer);
     }
-    return SendStartAddress(messageBuffer);
+    return SendStartAddress(record->loadAddress, messageBuffer);
 }
 
 void EndDownload() {
@@ -230,8 +225,4 @@ void StartTargetProgram() {
         ExitLoader(2);
     }
     Transmit(kCmdClose);
-}
-
-void ResetFlashProtocol() {
-    ResetBytesLoaded();
 }

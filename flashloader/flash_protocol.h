@@ -17,19 +17,13 @@ constexpr size_t kEchoBufferSize = 200;  // Fast mode reads a packet's echoes he
 void StartDownload(const char* name, int32_t day, int32_t month, int32_t year, int32_t hour,
                    int32_t minute, int32_t second, int32_t last);
 
-// Sends every record of the four lane files (lane order) and prints the bytes loaded.
-void LoadToFlash(FILE* lanes[4]);
-
-// Reads one record and sends it, in Save or Fast mode after DownloadMode. Returns the
-// load-data packet's length, or kEndOfRecords at the end of the lane files and after the
-// load-start-address packet was accepted.
-int32_t SendFlashRecord(FILE* lanes[4], uint8_t* messageBuffer);
+// The flash loader's RecordSender: reads one record and sends it, in Save or Fast mode after
+// DownloadMode. Returns the load-data packet's length, or kEndOfRecords at the end of the
+// lane files and after the load-start-address packet was accepted.
+int32_t SendFlashRecord(FILE* lanes[kLaneCount], HexRecord* record, uint8_t* messageBuffer);
 
 void EndDownload();
 
 // Also the clean-up step before every fatal exit of the protocol and of the reader; its own
 // failures end the process at once.
 void StartTargetProgram();
-
-// Puts the protocol's state back as at process start (for in-process tests).
-void ResetFlashProtocol();

@@ -1,3 +1,4 @@
+// Entry of the flash loader.
 #include <cstdio>
 
 #include "flashloader/tavfla.h"

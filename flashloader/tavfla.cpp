@@ -19,20 +19,15 @@ void TakeProgramStamp() {
     TakeDateStamp(LaneFileNames[0], &Stamp);
 }
 
-void StoreInFlash(FILE* lanes[4]) {
+void OpenProgramFile() {
     StartDownload(ProgramName, Stamp.day, Stamp.month, Stamp.year, Stamp.hour, Stamp.minute,
                   Stamp.second, 1);
-    LoadToFlash(lanes);
+}
+
+void CloseAndStartProgram() {
     EndDownload();
     StartTargetProgram();
 }
-
-const LoaderKind kFlashLoader = {PrintFlashUsage, &kDownloadModeSetting};
-
-const LoaderRun kFlashRun = {"Veltara C3x DSP Family Flash-Loader For WIN-NT/2000", "TAVFLA",
-                             &kFlashLoader, TakeProgramStamp, StoreInFlash};
-
-}  // namespace
 
 void PrintFlashUsage() {
     printf("Extended Tektronix Hex Object Format\n\n");
@@ -46,6 +41,19 @@ void PrintFlashUsage() {
     printf("Current Settings: PORT = COM%d, BAUD = %d, MODE = %c\n\n", PortNumber, CurrentBaud,
            static_cast<char>(DownloadMode));
 }
+
+const LoaderRun kFlashRun = {
+    PrintFlashUsage,
+    &kDownloadModeSetting,  // MODE and -M
+    "Veltara C3x DSP Family Flash-Loader For WIN-NT/2000",
+    "TAVFLA",
+    TakeProgramStamp,      // before the lane files are opened
+    OpenProgramFile,       // before the first record
+    SendFlashRecord,       // one packet per record
+    CloseAndStartProgram,  // after the termination record
+};
+
+}  // namespace
 
 int TavflaMain(int argc, char** argv) {
     RunLoader(kFlashRun, argc, argv);

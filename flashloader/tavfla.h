@@ -3,6 +3,3 @@
 
 // Never returns: every way out ends the process.
 int TavflaMain(int argc, char** argv);
-
-// The usage text with the current settings (without ending the process).
-void PrintFlashUsage();

@@ -153,12 +153,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         [board](uint8_t written, std::vector<uint8_t>& reply) { board->Receive(written, reply); });
     FakeSetReplyGapUs(1000000);  // fillers one second apart
     ResetDriverState();
-    ResetDownloadMode();
-    ResetFlashProtocol();
     DownloadMode = fast ? 'f' : 's';
     const int code = RunCatchingExit([&] {
         StartDownload(name.c_str(), 5, 3, 1, 14, 7, 9, 1);
-        LoadToFlash(load.lanes.files);
+        LoadAllRecords(load.lanes.files, SendFlashRecord);
         EndDownload();
         StartTargetProgram();
         ExitLoader(0);  // as the driver ends a download that returned

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "driver/run_steps.h"
 #include "fake/fake_platform.h"
 #include "fuzz_support.h"
 #include "link/link.h"
@@ -95,9 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     StartConnectedLine(
         [board](uint8_t written, std::vector<uint8_t>& reply) { board->Receive(written, reply); });
-    ResetRamProtocol();
+    ResetDriverState();
     const int code = RunCatchingExit([&] {
-        LoadToRam(load.lanes.files);
+        LoadAllRecords(load.lanes.files, SendRamRecord);
         ExitLoader(0);  // as the driver ends a download that returned
     });
     Expect(code == 0 || code == 2, "exit code is 0 or 2");

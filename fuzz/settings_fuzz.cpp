@@ -18,8 +18,8 @@
 namespace {
 
 void NoUsage() {}
-const LoaderKind kRam = {NoUsage, nullptr};
-const LoaderKind kFlash = {NoUsage, &kDownloadModeSetting};
+const LoaderRun kRam = {NoUsage, nullptr};
+const LoaderRun kFlash = {NoUsage, &kDownloadModeSetting};
 
 std::string Folder;
 
@@ -32,11 +32,11 @@ struct Settings {
     }
 };
 
-bool IsKnownMode(const LoaderKind& kind) {
+bool IsKnownMode(const LoaderRun& kind) {
     return kind.setting == nullptr || DownloadMode == 's' || DownloadMode == 'f';
 }
 
-Settings ReadAndCheck(const LoaderKind& kind) {
+Settings ReadAndCheck(const LoaderRun& kind) {
     ReadSettingsFile(kind);
     Expect(PortNumber >= 1 && PortNumber <= 4, "port is 1 to 4");
     Expect(CurrentBaud == kBaudLow || CurrentBaud == kBaudHigh, "baud is 38400 or 115200");
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
         return 0;
     }
-    const LoaderKind& kind = (data[0] & 1) != 0 ? kFlash : kRam;
+    const LoaderRun& kind = (data[0] & 1) != 0 ? kFlash : kRam;
     std::vector<std::string> parts(1);
     for (size_t i = 1; i < size && parts.size() <= 9; ++i) {
         if (data[i] == 0) {
@@ -80,7 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     FakeReset();
     ResetDriverState();
-    ResetDownloadMode();
     clearerr(stdin);
     const std::string start = Folder + "/tavram";
     FormSettingsPath(start.c_str());
@@ -90,14 +89,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     const Settings read = ReadAndCheck(kind);
-    if (SettingsChanged == 0) {
+    if (!SettingsChanged) {
         WriteSettingsFile(kind);
         ResetDriverState();
-        ResetDownloadMode();
         FormSettingsPath(start.c_str());
         CurrentBaud = kBaudHigh;
         Expect(ReadAndCheck(kind) == read, "a written file reads back the same");
-        Expect(SettingsChanged == 0, "a written file asks for no rewrite");
+        Expect(!SettingsChanged, "a written file asks for no rewrite");
     }
 
     // What the arguments must do: the first -H or ? ends with code 0, a name that is too
@@ -142,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Expect(named == (refused ? 2 : -1), "an empty name or one with a dot is refused with 2");
     if (named == -1) {
         FormLaneFileNames();
-        for (int lane = 0; lane < 4; ++lane) {
+        for (int lane = 0; lane < kLaneCount; ++lane) {
             const std::string wanted = expectedName + ".X" + std::to_string(lane);
             Expect(wanted == LaneFileNames[lane], "lane file names follow the program name");
         }

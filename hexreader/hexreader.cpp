@@ -7,29 +7,30 @@
 #include <cstring>
 #include <utility>
 
-#include "link/link.h"
-
-uint32_t LoadAddress = 0;
-
 namespace {
 
-constexpr int kLanes = 4;
 // 98 characters of a line and the terminating NUL.
 constexpr int kLineBufferSize = 99;
+constexpr size_t kMessageSize = 128;
 
-char LineBuffer[kLanes][kLineBufferSize];
+// The lines of one record and, per lane, where its next field starts.
+struct Lines {
+    char text[kLaneCount][kLineBufferSize];
+    size_t position[kLaneCount];
+};
+
 bool TerminationSeen = false;
 
-[[noreturn]] void FormatError(CleanupStep cleanup, const char* format, ...) {
+// Fills in the error; false, so that a check can return it.
+bool Fail(ReaderError* error, int lane, const char* format, ...) {
+    char message[kMessageSize];
     va_list args;
     va_start(args, format);
-    vprintf(format, args);
+    vsnprintf(message, sizeof message, format, args);
     va_end(args);
-    fflush(stdout);
-    if (cleanup != nullptr) {
-        cleanup();
-    }
-    ExitLoader(2);
+    error->message = message;
+    error->lane = lane;
+    return false;
 }
 
 int HexDigitValue(char c) {
@@ -45,15 +46,10 @@ int HexDigitValue(char c) {
     return -1;
 }
 
-bool IsWhiteSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
 // Formatted hexadecimal input of at most `width` digits at `position` of a lane's line:
 // white space in front is skipped, as a formatted input conversion does. False when no
 // digit can be taken there (also at or behind the end of the line read).
-bool ReadHexField(int lane, size_t position, int width, uint32_t* value) {
-    const char* line = LineBuffer[lane];
+bool ReadHexField(const char* line, size_t position, int width, uint32_t* value) {
     size_t length = strlen(line);
     if (position >= length) {
         return false;
@@ -77,8 +73,7 @@ bool ReadHexField(int lane, size_t position, int width, uint32_t* value) {
 }
 
 // Number of characters of the line in front of its line end (LF or CR LF).
-size_t ContentLength(int lane) {
-    const char* line = LineBuffer[lane];
+size_t ContentLength(const char* line) {
     size_t length = strlen(line);
     if (length > 0 && line[length - 1] == '\n') {
         --length;
@@ -89,168 +84,179 @@ size_t ContentLength(int lane) {
     return length;
 }
 
-// Reads one field of the given width in every lane (lane 0 first); a lane without a digit
-// there ends the process with that lane's message.
-void ReadFieldInAllLanes(const size_t position[kLanes], int width, uint32_t value[kLanes],
-                         const char* message, CleanupStep cleanup) {
-    for (int lane = 0; lane < kLanes; ++lane) {
-        if (!ReadHexField(lane, position[lane], width, &value[lane])) {
-            FormatError(cleanup, message, lane);
+void StepAllLanes(Lines* lines, size_t count) {
+    for (size_t& position : lines->position) {
+        position += count;
+    }
+}
+
+// Reads one field of the given width in every lane (lane 0 first) and steps past it; a
+// lane without a digit there is named in the message.
+bool ReadFieldInAllLanes(Lines* lines, int width, uint32_t value[kLaneCount], const char* message,
+                         ReaderError* error) {
+    for (int lane = 0; lane < kLaneCount; ++lane) {
+        if (!ReadHexField(lines->text[lane], lines->position[lane], width, &value[lane])) {
+            return Fail(error, lane, message, lane);
         }
     }
+    StepAllLanes(lines, static_cast<size_t>(width));
+    return true;
 }
 
 // The pair messages: lane 0 against 1, 1 against 2, 2 against 3.
-void CompareLanePairs(const uint32_t value[kLanes], const char* message, CleanupStep cleanup) {
-    for (int lane = 0; lane + 1 < kLanes; ++lane) {
+bool LanePairsAgree(const uint32_t value[kLaneCount], const char* message, ReaderError* error) {
+    for (int lane = 0; lane + 1 < kLaneCount; ++lane) {
         if (value[lane] != value[lane + 1]) {
-            FormatError(cleanup, message, lane, lane + 1);
+            return Fail(error, lane, message, lane, lane + 1);
         }
     }
+    return true;
 }
 
-// A lane at its end (or failing to read) after the termination record is the end of the
-// program's records; before it, a format error.
-void LaneEnded(int lane, CleanupStep cleanup) {
-    if (!TerminationSeen) {
-        FormatError(cleanup, "ERROR: Unexpected End Of .X%d File\n", lane);
-    }
+// A field that must be read and be the same in all four lanes.
+bool ReadAgreedField(Lines* lines, int width, uint32_t value[kLaneCount], const char* missing,
+                     const char* differing, ReaderError* error) {
+    return ReadFieldInAllLanes(lines, width, value, missing, error) &&
+           LanePairsAgree(value, differing, error);
 }
 
-void StepAllLanes(size_t position[kLanes], size_t count) {
-    for (int lane = 0; lane < kLanes; ++lane) {
-        position[lane] += count;
+// Only the termination record ends a program: a lane that runs out (or cannot be read)
+// before it would otherwise pass a partly sent program off as a whole one.
+ReadResult LaneEnded(int lane, ReaderError* error) {
+    if (TerminationSeen) {
+        return ReadResult::End;
     }
+    Fail(error, lane, "ERROR: Unexpected End Of .X%d File\n", lane);
+    return ReadResult::Error;
+}
+
+// A lane already at its end is met before any line is read.
+ReadResult ReadLines(FILE* lanes[kLaneCount], Lines* lines, ReaderError* error) {
+    for (int lane = 0; lane < kLaneCount; ++lane) {
+        if (feof(lanes[lane]) || ferror(lanes[lane])) {
+            return LaneEnded(lane, error);
+        }
+    }
+    for (int lane = 0; lane < kLaneCount; ++lane) {
+        if (fgets(lines->text[lane], kLineBufferSize, lanes[lane]) == nullptr) {
+            return LaneEnded(lane, error);
+        }
+    }
+    for (int lane = 0; lane < kLaneCount; ++lane) {
+        size_t at = 0;
+        while (lines->text[lane][at] == ' ') {
+            ++at;
+        }
+        lines->position[lane] = at;
+    }
+    return ReadResult::Record;
+}
+
+// The fields in front of the data: "%", L, T, the checksum, N and lane 0's address.
+bool ReadHeader(Lines* lines, HexRecord* record, ReaderError* error) {
+    for (int lane = 0; lane < kLaneCount; ++lane) {
+        if (lines->text[lane][lines->position[lane]] != '%') {
+            return Fail(error, lane, "ERROR: First Character In .X%d Line Must Always Be %s\n",
+                        lane, "%");
+        }
+    }
+    StepAllLanes(lines, 1);
+    uint32_t length[kLaneCount];
+    uint32_t type[kLaneCount];
+    uint32_t checksum[kLaneCount];  // must be there; its value is not verified
+    uint32_t width[kLaneCount];
+    const bool fieldsRead =
+        ReadAgreedField(lines, 2, length,
+                        "ERROR: There Must Alwys Be Two Block Length Characters In .X%d File\n",
+                        "ERROR: Block Lengths Of .X%d File And .X%d File Must Be The Same\n",
+                        error) &&
+        ReadAgreedField(
+            lines, 1, type, "ERROR: There Must Alwys Be A Block Type Character In .X%d File\n",
+            "ERROR: Block Types Of .X%d File And .X%d File Must Be The Same\n", error) &&
+        (type[0] == kBlockTypeData || type[0] == kBlockTypeTermination ||
+         Fail(error, -1, "ERROR: Illegal Block Type %X In .X0...X3 File\n", type[0])) &&
+        ReadFieldInAllLanes(lines, 2, checksum,
+                            "ERROR: There Must Alwys Be A Checksum Character In .X%d File\n",
+                            error) &&
+        ReadAgreedField(
+            lines, 1, width,
+            "ERROR: There Must Alwys Be A Length Of Load Address Character In .X%d File\n",
+            "ERROR: Address Lengths Of .X%d File And .X%d File Must Be The Same\n", error);
+    if (!fieldsRead) {
+        return false;
+    }
+    if (width[0] != 4 && width[0] != 6 && width[0] != 8) {
+        return Fail(error, -1, "ERROR: Illegal LoadAddress Width %u In .X0...X3 File\n", width[0]);
+    }
+    // Only lane 0's address counts; the other lanes' address digits are skipped unread.
+    if (!ReadHexField(lines->text[0], lines->position[0], static_cast<int>(width[0]),
+                      &record->loadAddress)) {
+        return Fail(error, -1, "ERROR: Something Wrong With LoadAddress In .X0...X3 File\n");
+    }
+    StepAllLanes(lines, width[0]);
+    record->blockType = type[0];
+    record->blockLength = length[0];
+    record->addressLength = width[0];
+    return true;
+}
+
+// The data characters behind the address, one byte of each lane per word.
+bool ReadData(Lines* lines, HexRecord* record, ReaderError* error) {
+    // The characters behind the "%" in front of the data are L, T, the checksum, N and
+    // the address: 6 + N. L and N are equal in all lanes, so a count that is odd or
+    // negative is a fault of every lane; it is reported against .X0.
+    const int dataCharacters =
+        static_cast<int>(record->blockLength) - 6 - static_cast<int>(record->addressLength);
+    if (dataCharacters < 0 || dataCharacters % 2 != 0) {
+        return Fail(error, 0, "ERROR: Something Wrong With Data Value In .X0 File\n");
+    }
+    const int words = dataCharacters / 2;
+    size_t contentEnd[kLaneCount];
+    for (int lane = 0; lane < kLaneCount; ++lane) {
+        contentEnd[lane] = ContentLength(lines->text[lane]);
+    }
+    record->words.reserve(static_cast<size_t>(words));
+    for (int i = 0; i < words; ++i) {
+        uint32_t word = 0;
+        for (int lane = kLaneCount - 1; lane >= 0; --lane) {
+            // A byte cut short by the line end (or the 98-character read) is refused
+            // rather than taken as a half byte.
+            uint32_t byte = 0;
+            const size_t at = lines->position[lane];
+            if (at + 2 > contentEnd[lane] || !ReadHexField(lines->text[lane], at, 2, &byte)) {
+                return Fail(error, lane, "ERROR: Something Wrong With Data Value In .X%d File\n",
+                            lane);
+            }
+            word |= byte << (8 * lane);
+        }
+        record->words.push_back(word);
+        StepAllLanes(lines, 2);
+    }
+    return true;
 }
 
 }  // namespace
 
-bool ReadHexRecord(FILE* lanes[4], HexRecord* record, CleanupStep cleanup) {
-    // Only the termination record ends a program: a lane that runs out (or cannot be read)
-    // before it would otherwise pass a partly sent program off as a whole one.
-    for (int lane = 0; lane < kLanes; ++lane) {
-        if (feof(lanes[lane]) || ferror(lanes[lane])) {
-            LaneEnded(lane, cleanup);
-            return false;
-        }
+ReadResult ReadHexRecord(FILE* lanes[kLaneCount], HexRecord* record, ReaderError* error) {
+    Lines lines;
+    const ReadResult read = ReadLines(lanes, &lines, error);
+    if (read != ReadResult::Record) {
+        return read;
     }
-    for (int lane = 0; lane < kLanes; ++lane) {
-        if (fgets(LineBuffer[lane], kLineBufferSize, lanes[lane]) == nullptr) {
-            LineBuffer[lane][0] = '\0';
-            LaneEnded(lane, cleanup);
-            return false;
-        }
-    }
-
-    size_t position[kLanes];
-    for (int lane = 0; lane < kLanes; ++lane) {
-        size_t at = 0;
-        while (LineBuffer[lane][at] == ' ') {
-            ++at;
-        }
-        position[lane] = at;
-    }
-    for (int lane = 0; lane < kLanes; ++lane) {
-        if (LineBuffer[lane][position[lane]] != '%') {
-            FormatError(cleanup, "ERROR: First Character In .X%d Line Must Always Be %s\n", lane,
-                        "%");
-        }
-    }
-    StepAllLanes(position, 1);
-
-    uint32_t blockLength[kLanes];
-    ReadFieldInAllLanes(position, 2, blockLength,
-                        "ERROR: There Must Alwys Be Two Block Length Characters In .X%d File\n",
-                        cleanup);
-    CompareLanePairs(blockLength,
-                     "ERROR: Block Lengths Of .X%d File And .X%d File Must Be The Same\n", cleanup);
-    StepAllLanes(position, 2);
-
-    uint32_t blockType[kLanes];
-    ReadFieldInAllLanes(position, 1, blockType,
-                        "ERROR: There Must Alwys Be A Block Type Character In .X%d File\n",
-                        cleanup);
-    CompareLanePairs(blockType, "ERROR: Block Types Of .X%d File And .X%d File Must Be The Same\n",
-                     cleanup);
-    if (blockType[0] != kBlockTypeData && blockType[0] != kBlockTypeTermination) {
-        FormatError(cleanup, "ERROR: Illegal Block Type %X In .X0...X3 File\n", blockType[0]);
-    }
-    StepAllLanes(position, 1);
-
-    // The checksum must be there; its value is not verified.
-    uint32_t checksum[kLanes];
-    ReadFieldInAllLanes(position, 2, checksum,
-                        "ERROR: There Must Alwys Be A Checksum Character In .X%d File\n", cleanup);
-    StepAllLanes(position, 2);
-
-    uint32_t addressLength[kLanes];
-    ReadFieldInAllLanes(
-        position, 1, addressLength,
-        "ERROR: There Must Alwys Be A Length Of Load Address Character In .X%d File\n", cleanup);
-    CompareLanePairs(addressLength,
-                     "ERROR: Address Lengths Of .X%d File And .X%d File Must Be The Same\n",
-                     cleanup);
-    StepAllLanes(position, 1);
-
-    const uint32_t width = addressLength[0];
-    if (width != 4 && width != 6 && width != 8) {
-        FormatError(cleanup, "ERROR: Illegal LoadAddress Width %u In .X0...X3 File\n", width);
-    }
-    // Only lane 0's address counts; the other lanes' address digits are skipped unread.
-    uint32_t address = 0;
-    if (!ReadHexField(0, position[0], static_cast<int>(width), &address)) {
-        FormatError(cleanup, "ERROR: Something Wrong With LoadAddress In .X0...X3 File\n");
-    }
-    LoadAddress = address;
-    StepAllLanes(position, width);
-
     HexRecord result;
-    result.blockType = blockType[0];
-    result.blockLength = blockLength[0];
-    result.addressLength = width;
-    result.loadAddress = address;
-
-    if (result.blockType == kBlockTypeData) {
-        // The characters behind the "%" in front of the data are L, T, the checksum, N and
-        // the address: 6 + N. L and N are equal in all lanes, so a count that is odd or
-        // negative is a fault of every lane; it is reported against .X0.
-        const int dataCharacters = static_cast<int>(blockLength[0]) - 6 - static_cast<int>(width);
-        if (dataCharacters < 0 || dataCharacters % 2 != 0) {
-            FormatError(cleanup, "ERROR: Something Wrong With Data Value In .X0 File\n");
-        }
-        size_t contentEnd[kLanes];
-        for (int lane = 0; lane < kLanes; ++lane) {
-            contentEnd[lane] = ContentLength(lane);
-        }
-        const int words = dataCharacters / 2;
-        result.words.reserve(static_cast<size_t>(words));
-        for (int i = 0; i < words; ++i) {
-            uint32_t word = 0;
-            for (int lane = kLanes - 1; lane >= 0; --lane) {
-                // A byte cut short by the line end (or the 98-character read) is refused
-                // rather than taken as a half byte.
-                uint32_t byte = 0;
-                if (position[lane] + 2 > contentEnd[lane] ||
-                    !ReadHexField(lane, position[lane], 2, &byte)) {
-                    FormatError(cleanup, "ERROR: Something Wrong With Data Value In .X%d File\n",
-                                lane);
-                }
-                word |= byte << (8 * lane);
-            }
-            result.words.push_back(word);
-            StepAllLanes(position, 2);
-        }
+    if (!ReadHeader(&lines, &result, error)) {
+        return ReadResult::Error;
     }
-
+    if (result.blockType == kBlockTypeData && !ReadData(&lines, &result, error)) {
+        return ReadResult::Error;
+    }
     if (result.blockType == kBlockTypeTermination) {
         TerminationSeen = true;
     }
     *record = std::move(result);
-    return true;
+    return ReadResult::Record;
 }
 
 void ResetHexReader() {
-    LoadAddress = 0;
     TerminationSeen = false;
-    memset(LineBuffer, 0, sizeof(LineBuffer));
 }

@@ -1,10 +1,13 @@
-// Reader of the four byte-lane Extended Tektronix Hex files of a program.
+// Reader of the four byte-lane Extended Tektronix Hex files of a program. It only parses:
+// a format error goes back to the caller, which prints it and ends the run.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
+constexpr int kLaneCount = 4;  // lane k holds byte k of every 32-bit word
 constexpr unsigned kBlockTypeData = 6;
 constexpr unsigned kBlockTypeTermination = 8;
 
@@ -17,17 +20,26 @@ struct HexRecord {
     std::vector<uint32_t> words;  // data record: lane 3 byte most significant
 };
 
-// Load address of the last record read; after the termination record the entry address.
-extern uint32_t LoadAddress;
+// A format error of the lane files.
+struct ReaderError {
+    std::string message;  // as printed, line end included
+    int lane = -1;        // the (first) lane it names; -1 when it names all four
+};
 
-// Run before the reader ends the process on a format error (may be null).
-typedef void (*CleanupStep)();
+enum class ReadResult {
+    Record,  // *record holds the next record
+    End,     // the lane files ended after the termination record
+    Error,   // *error holds the format error; *record is left as it was
+};
 
-// Reads one record from each of the four lane files (lane order). Returns false only when
-// the lane files end after the termination record. A format error (a lane that ends or
-// fails to read before the termination record among them) prints its message, runs
-// `cleanup` and ends the process through ExitLoader(2).
-bool ReadHexRecord(FILE* lanes[4], HexRecord* record, CleanupStep cleanup);
+// Reads one record from each of the four lane files (lane order). A lane that ends or fails
+// to read before the termination record has been read is a format error.
+ReadResult ReadHexRecord(FILE* lanes[kLaneCount], HexRecord* record, ReaderError* error);
 
-// Puts the reader's state back as at process start (for in-process tests).
+// White space as a formatted input conversion skips it (the C locale's six characters).
+inline bool IsWhiteSpace(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Forgets the termination record read (for in-process tests).
 void ResetHexReader();

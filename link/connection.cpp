@@ -3,11 +3,9 @@
 #include <cstdio>
 
 #include "link/link.h"
-#include "link/link_internal.h"
 #include "platform/system.h"
 
 int32_t SyncAttempts = 0;
-int32_t BaudToggle = 1;
 
 namespace {
 
@@ -65,15 +63,15 @@ int32_t CheckSyncAck() {
     return ReceiveWait() == SyncByte ? 1 : 0;
 }
 
-int32_t SendSync(int32_t attempts) {
+int32_t SendSync(int32_t attempts, int32_t baud, bool trace) {
     while (attempts != 0) {
         Transmit(SyncByte);
         Transmit(SyncByte);
         --attempts;
         ++SyncAttempts;
-        if (Verbose != 0) {
+        if (trace) {
             printf("\nSent 0x%02X Twice At Timestamp %d With %d Baud", SyncByte,
-                   static_cast<int>(PlatformMilliseconds()), CurrentBaud);
+                   static_cast<int>(PlatformMilliseconds()), baud);
             fflush(stdout);
         }
         AbortOnKeyPress();
@@ -85,22 +83,19 @@ int32_t SendSync(int32_t attempts) {
     return 0;
 }
 
-int32_t ConnectTarget() {
+TargetAnswer ConnectTarget(int32_t storedBaud, bool trace) {
     ResetTarget();
-    BaudToggle = CurrentBaud == kBaudHigh ? 1 : 0;
+    TargetAnswer answer{storedBaud, 0, false};
+    bool highNext = storedBaud == kBaudHigh;
     SyncAttempts = 0;
     for (;;) {
-        CurrentBaud = BaudToggle == 1 ? kBaudHigh : kBaudLow;
-        BaudToggle = BaudToggle == 1 ? 0 : 1;
-        SetBaudrate(CurrentBaud);
-        if (SendSync(2) == 1) {
-            return SyncAttempts;
+        answer.baud = highNext ? kBaudHigh : kBaudLow;
+        highNext = !highNext;
+        SetBaudrate(answer.baud);
+        if (SendSync(2, answer.baud, trace) == 1) {
+            answer.attempts = SyncAttempts;
+            return answer;
         }
-        SettingsChanged = 1;
+        answer.roundMissed = true;
     }
-}
-
-void ResetConnectionState() {
-    SyncAttempts = 0;
-    BaudToggle = 1;
 }

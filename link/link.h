@@ -4,11 +4,7 @@
 
 #include <cstdint>
 
-// Process-wide state shared by the drivers and the link.
-extern int32_t CurrentBaud;      // 38400 or 115200; ConnectTarget leaves the answering rate
-extern int32_t SettingsChanged;  // the settings file is to be written; only ever set
-extern int32_t Verbose;          // option -I
-extern int32_t SyncAttempts;
+extern int32_t SyncAttempts;  // sync pairs sent by the connection in progress
 
 // The connection byte, fixed per program when it is linked: 0x0F RAM loader, 0x7F flash.
 extern const uint8_t SyncByte;
@@ -35,11 +31,17 @@ void Delay(int32_t milliseconds);
 [[noreturn]] void ExitLoader(int32_t exitCode);
 
 // Target connection.
-int32_t ConnectTarget();
+struct TargetAnswer {
+    int32_t baud;      // the rate the target answered at
+    int32_t attempts;  // sync pairs sent in all
+    bool roundMissed;  // a round of sync pairs went unanswered: the settings are to be saved
+};
+// Resets the target and looks for its rate, starting at `storedBaud`; `trace` prints a
+// line per sync attempt.
+TargetAnswer ConnectTarget(int32_t storedBaud, bool trace);
 void ResetTarget();
-int32_t SendSync(int32_t attempts);
+int32_t SendSync(int32_t attempts, int32_t baud, bool trace);
 int32_t CheckSyncAck();
 
-// Put each part's process-wide state back as at process start (for in-process tests).
+// Puts the link's process-wide state back as at process start (for in-process tests).
 void ResetSerialDriverState();
-void ResetConnectionState();

@@ -3,17 +3,13 @@
 #include <cstdio>
 
 #include "link/link.h"
-#include "link/link_internal.h"
+#include "platform/serial_port.h"
 #include "platform/system.h"
 
-int32_t CurrentBaud = kBaudHigh;
-int32_t SettingsChanged = 0;
-int32_t Verbose = 0;
+namespace {
 
 SerialPort* PortHandle = nullptr;
 SerialSettings PortState;
-
-namespace {
 
 constexpr uint32_t kQueueSize = 4096;
 constexpr uint32_t kPurgeAll = kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear;
@@ -207,9 +203,6 @@ void ExitLoader(int32_t exitCode) {
 }
 
 void ResetSerialDriverState() {
-    CurrentBaud = kBaudHigh;
-    SettingsChanged = 0;
-    Verbose = 0;
     PortHandle = nullptr;
     PortState = SerialSettings();
 }

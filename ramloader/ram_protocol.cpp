@@ -1,7 +1,6 @@
 // The RAM loader's byte protocol with the board's firmware.
 #include "ramloader/ram_protocol.h"
 
-#include "hexreader/hexreader.h"
 #include "link/link.h"
 
 namespace {
@@ -27,7 +26,7 @@ int32_t SendDataPacket(const HexRecord& record, uint8_t* buffer) {
         ExitLoader(2);
     }
     const Packet packet = BuildDataPacket(buffer, kCommandData, record);
-    PrintTargetAddress();
+    PrintTargetAddress(record.loadAddress);
     SendBytes(buffer, packet.count);
     const uint8_t answer = ReceiveWait();
     if (answer != static_cast<uint8_t>(packet.checksum)) {
@@ -36,8 +35,8 @@ int32_t SendDataPacket(const HexRecord& record, uint8_t* buffer) {
     return packet.count;
 }
 
-int32_t SendStartPacket(uint8_t* buffer) {
-    const Packet packet = BuildAddressPacket(buffer, kCommandStart);
+int32_t SendStartPacket(uint32_t entryAddress, uint8_t* buffer) {
+    const Packet packet = BuildAddressPacket(buffer, kCommandStart, entryAddress);
     buffer[packet.count] = kCommandStart;  // the closing byte does not count in the checksum
     SendBytes(buffer, packet.count);
     const uint8_t answer = ReceiveWait();
@@ -54,21 +53,12 @@ int32_t SendStartPacket(uint8_t* buffer) {
 
 }  // namespace
 
-int32_t SendRamRecord(FILE* lanes[4], uint8_t* buffer) {
-    HexRecord record;
-    if (!ReadHexRecord(lanes, &record, nullptr)) {
+int32_t SendRamRecord(FILE* lanes[kLaneCount], HexRecord* record, uint8_t* buffer) {
+    if (!ReadRecordOrExit(lanes, record, nullptr)) {
         return kEndOfRecords;
     }
-    if (record.blockType == kBlockTypeTermination) {
-        return SendStartPacket(buffer);
+    if (record->blockType == kBlockTypeTermination) {
+        return SendStartPacket(record->loadAddress, buffer);
     }
-    return SendDataPacket(record, buffer);
-}
-
-void LoadToRam(FILE* lanes[4]) {
-    LoadAllRecords(lanes, SendRamRecord);
-}
-
-void ResetRamProtocol() {
-    ResetBytesLoaded();
+    return SendDataPacket(*record, buffer);
 }

@@ -19,10 +19,16 @@ void PrintTavramUsage() {
     printf("Current Settings: PORT = COM%d, BAUD = %d\n\n", PortNumber, CurrentBaud);
 }
 
-const LoaderKind kRamLoader = {PrintTavramUsage, nullptr};
-
-const LoaderRun kRamRun = {"Veltara C3x DSP Family Speed RAM-Loader For WIN-NT/2000", "TAVRAM",
-                           &kRamLoader, nullptr, LoadToRam};
+const LoaderRun kRamRun = {
+    PrintTavramUsage,
+    nullptr,  // PORT and BAUD only
+    "Veltara C3x DSP Family Speed RAM-Loader For WIN-NT/2000",
+    "TAVRAM",
+    nullptr,        // nothing before the lane files are opened
+    nullptr,        // nothing before the first record
+    SendRamRecord,  // the termination record's start packet starts the program
+    nullptr,
+};
 
 }  // namespace
 

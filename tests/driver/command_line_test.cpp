@@ -18,12 +18,12 @@ int usageCalls = 0;
 void CountUsage() {
     ++usageCalls;
 }
-const LoaderKind kRam = {CountUsage, nullptr};
-const LoaderKind kFlash = {CountUsage, &kDownloadModeSetting};
+const LoaderRun kRam = {CountUsage, nullptr};
+const LoaderRun kFlash = {CountUsage, &kDownloadModeSetting};
 
 class CommandLineTest : public RamLoaderTest {
   protected:
-    int Process(std::vector<std::string> args, const LoaderKind& kind = kRam) {
+    int Process(std::vector<std::string> args, const LoaderRun& kind = kRam) {
         args.insert(args.begin(), "tavram");
         std::vector<char*> argv;
         for (std::string& arg : args) {
@@ -42,7 +42,7 @@ TEST_F(CommandLineTest, PortOptionInEitherCaseAlwaysAsksForASave) {
         PortNumber = 2;
         EXPECT_EQ(Process({option}), -1);
         EXPECT_EQ(PortNumber, 2);
-        EXPECT_EQ(SettingsChanged, 1) << option;
+        EXPECT_TRUE(SettingsChanged) << option;
     }
 }
 
@@ -60,7 +60,7 @@ TEST_F(CommandLineTest, PortValueOutOfRangeOrMissing) {
 TEST_F(CommandLineTest, PortWithABlankTakesTheValueAsProgramName) {
     EXPECT_EQ(Process({"-C", "2"}), -1);
     EXPECT_EQ(PortNumber, 1);
-    EXPECT_EQ(SettingsChanged, 1);
+    EXPECT_TRUE(SettingsChanged);
     EXPECT_STREQ(ProgramName, "2");
 }
 
@@ -77,13 +77,13 @@ TEST_F(CommandLineTest, HelpEndsAtOnce) {
 
 TEST_F(CommandLineTest, OtherOptionsAndNames) {
     EXPECT_EQ(Process({"-x", "-d", "-", "-Mf", "/C2"}), -1);
-    EXPECT_EQ(SettingsChanged, 0);
-    EXPECT_EQ(Verbose, 0);
+    EXPECT_FALSE(SettingsChanged);
+    EXPECT_FALSE(Verbose);
     EXPECT_STREQ(ProgramName, "/C2");  // "/" is no option
     EXPECT_EQ(output, "");
 
     EXPECT_EQ(Process({"-i"}), -1);
-    EXPECT_EQ(Verbose, 1);
+    EXPECT_TRUE(Verbose);
 
     EXPECT_EQ(Process({"alpha", "beta"}), -1);
     EXPECT_STREQ(ProgramName, "BETA");
@@ -97,7 +97,7 @@ TEST_F(CommandLineTest, ModeOptionOfTheFlashLoader) {
     EXPECT_EQ(DownloadMode, 'f');
     EXPECT_EQ(Process({"-M"}, kFlash), -1);  // nothing after the letter: unchanged
     EXPECT_EQ(DownloadMode, 'f');
-    EXPECT_EQ(SettingsChanged, 1);
+    EXPECT_TRUE(SettingsChanged);
     EXPECT_EQ(Process({"-Mz"}, kFlash), -1);
     EXPECT_EQ(DownloadMode, 's');
     EXPECT_EQ(Process({"-MFast"}, kFlash), -1);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/run_steps.h"
 #include "fake/fake_platform.h"
 
 namespace {
@@ -16,7 +17,7 @@ Bytes Sent(const Packet& packet) {
 TEST(PacketTest, DataPacketOfTheWorkedExampleWithEitherCommand) {
     HexRecord record;
     record.words = {0x12345678, 0x9ABCDEF0};
-    LoadAddress = 0x1000;
+    record.loadAddress = 0x1000;
     uint8_t buffer[kMessageBufferSize];
     ASSERT_EQ(DataPacketLength(record), 15u);
     const Packet ram = BuildDataPacket(buffer, 0x00, record);
@@ -28,15 +29,14 @@ TEST(PacketTest, DataPacketOfTheWorkedExampleWithEitherCommand) {
 }
 
 TEST(PacketTest, AddressPacketTakesTheLow24Bits) {
-    LoadAddress = 0xAB123456;
     uint8_t buffer[8];
-    const Packet packet = BuildAddressPacket(buffer, 0x05);
+    const Packet packet = BuildAddressPacket(buffer, 0x05, 0xAB123456);
     EXPECT_EQ(Sent(packet), (Bytes{0x05, 0x12, 0x34, 0x56}));
     EXPECT_EQ(packet.checksum, 0x05u + 0x12 + 0x34 + 0x56);
 }
 
 std::vector<int32_t> sends;
-int32_t ScriptedSender(FILE**, uint8_t* buffer) {
+int32_t ScriptedSender(FILE**, HexRecord*, uint8_t* buffer) {
     EXPECT_NE(buffer, nullptr);
     const int32_t next = sends.front();
     sends.erase(sends.begin());
@@ -45,9 +45,9 @@ int32_t ScriptedSender(FILE**, uint8_t* buffer) {
 
 TEST(PacketTest, RecordLoopAddsUpAndCountsTheStartPacket) {
     FakeReset();
-    ResetBytesLoaded();
+    ResetDriverState();
     sends = {10, 20, kEndOfRecords, 99};
-    FILE* lanes[4] = {};
+    FILE* lanes[kLaneCount] = {};
     std::string output;
     EXPECT_EQ(FakeRunCapturing([&] { LoadAllRecords(lanes, ScriptedSender); }, &output), -1);
     EXPECT_EQ(BytesLoaded, 30u);

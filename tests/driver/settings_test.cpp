@@ -9,8 +9,8 @@
 namespace {
 
 void NoUsage() {}
-const LoaderKind kRam = {NoUsage, nullptr};
-const LoaderKind kFlash = {NoUsage, &kDownloadModeSetting};
+const LoaderRun kRam = {NoUsage, nullptr};
+const LoaderRun kFlash = {NoUsage, &kDownloadModeSetting};
 
 std::string SetPathFor(const char* programPath) {
     char out[kPathBufferSize];
@@ -88,14 +88,13 @@ TEST_F(FormSettingsPathTest, OverLongStartPathIsRefused) {
 
 class ReadSettingsTest : public RamLoaderTest {
   protected:
-    void Read(const LoaderKind& kind = kRam) {
+    void Read(const LoaderRun& kind = kRam) {
         FakeReset();
         ResetDriverState();
-        ResetDownloadMode();
         FormSettingsPath(Path("tavram").c_str());
         ReadSettingsFile(kind);
     }
-    void ReadText(const std::string& text, const LoaderKind& kind = kRam) {
+    void ReadText(const std::string& text, const LoaderRun& kind = kRam) {
         WriteFile("tavram.SET", text);
         Read(kind);
     }
@@ -105,29 +104,29 @@ TEST_F(ReadSettingsTest, MissingFileGivesDefaultsAndAsksForAWrite) {
     Read();
     EXPECT_EQ(PortNumber, 1);
     EXPECT_EQ(CurrentBaud, 115200);
-    EXPECT_EQ(SettingsChanged, 1);
+    EXPECT_TRUE(SettingsChanged);
 }
 
 TEST_F(ReadSettingsTest, EndOfFileIsNoReasonToRewrite) {
     ReadText("");
     EXPECT_EQ(PortNumber, 1);
     EXPECT_EQ(CurrentBaud, 115200);
-    EXPECT_EQ(SettingsChanged, 0);
+    EXPECT_FALSE(SettingsChanged);
 
     ReadText("PORT=COM3\n");
     EXPECT_EQ(PortNumber, 3);
     EXPECT_EQ(CurrentBaud, 115200);
-    EXPECT_EQ(SettingsChanged, 0);
+    EXPECT_FALSE(SettingsChanged);
 
     ReadText("PORT=CO");  // the end of the file inside the literal text
-    EXPECT_EQ(SettingsChanged, 0);
+    EXPECT_FALSE(SettingsChanged);
 }
 
 TEST_F(ReadSettingsTest, ValidLinesAlsoWithCrLfAndBlankLines) {
     ReadText("PORT=COM2\r\n\r\nBAUD=38400\r\n");
     EXPECT_EQ(PortNumber, 2);
     EXPECT_EQ(CurrentBaud, 38400);
-    EXPECT_EQ(SettingsChanged, 0);
+    EXPECT_FALSE(SettingsChanged);
 }
 
 TEST_F(ReadSettingsTest, LinesInTheWrongOrder) {
@@ -135,45 +134,45 @@ TEST_F(ReadSettingsTest, LinesInTheWrongOrder) {
     ReadText("BAUD=38400\nPORT=COM3\n");
     EXPECT_EQ(PortNumber, 1);
     EXPECT_EQ(CurrentBaud, 38400);
-    EXPECT_EQ(SettingsChanged, 1);
+    EXPECT_TRUE(SettingsChanged);
 }
 
 TEST_F(ReadSettingsTest, MismatchesAndOutOfRangeValuesAreCorrected) {
     ReadText("PORT=COM7\nBAUD=38400\n");
     EXPECT_EQ(PortNumber, 1);
-    EXPECT_EQ(SettingsChanged, 1);
+    EXPECT_TRUE(SettingsChanged);
 
     ReadText("PORT=COM0\nBAUD=9600\n");
     EXPECT_EQ(PortNumber, 1);
     EXPECT_EQ(CurrentBaud, 115200);
-    EXPECT_EQ(SettingsChanged, 1);
+    EXPECT_TRUE(SettingsChanged);
 
     ReadText("port=com2\nBAUD=38400\n");  // literal text is case-sensitive
     EXPECT_EQ(PortNumber, 1);
-    EXPECT_EQ(SettingsChanged, 1);
+    EXPECT_TRUE(SettingsChanged);
 
     ReadText("PORT=COMx\n");
     EXPECT_EQ(PortNumber, 1);
-    EXPECT_EQ(SettingsChanged, 1);
+    EXPECT_TRUE(SettingsChanged);
 }
 
 TEST_F(ReadSettingsTest, ModeLineOfTheFlashLoader) {
     ReadText("PORT=COM2\nBAUD=38400\nMODE=F\n", kFlash);
     EXPECT_EQ(DownloadMode, 'f');
-    EXPECT_EQ(SettingsChanged, 0);  // lowering the case alone asks for no rewrite
+    EXPECT_FALSE(SettingsChanged);  // lowering the case alone asks for no rewrite
 
     ReadText("PORT=COM2\nBAUD=38400\nMODE=x\n", kFlash);
     EXPECT_EQ(DownloadMode, 's');
-    EXPECT_EQ(SettingsChanged, 1);
+    EXPECT_TRUE(SettingsChanged);
 
     ReadText("PORT=COM3\n", kFlash);
     EXPECT_EQ(PortNumber, 3);
     EXPECT_EQ(DownloadMode, 's');
-    EXPECT_EQ(SettingsChanged, 0);
+    EXPECT_FALSE(SettingsChanged);
 
     ReadText("PORT=COM2\nBAUD=38400\nMODE=f\n", kRam);  // the RAM loader ignores it
     EXPECT_EQ(DownloadMode, 's');
-    EXPECT_EQ(SettingsChanged, 0);
+    EXPECT_FALSE(SettingsChanged);
 }
 
 TEST_F(ReadSettingsTest, WriteUsesThePatterns) {
@@ -192,7 +191,7 @@ TEST_F(ReadSettingsTest, EntryThatIsNoRegularFileCountsAsMissingAndIsLeftAlone) 
     Read();
     EXPECT_EQ(PortNumber, 1);
     EXPECT_EQ(CurrentBaud, 115200);
-    EXPECT_EQ(SettingsChanged, 1);
+    EXPECT_TRUE(SettingsChanged);
     EXPECT_EQ(FakeRunCapturing([] { WriteSettingsFile(kRam); }, &output), -1);
     struct stat st;
     ASSERT_EQ(stat(SettingsFile().c_str(), &st), 0);

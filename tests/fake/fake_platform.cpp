@@ -287,7 +287,6 @@ void FakeReset(const BoardOptions& options) {
     s = FakeState();
     s.board = BoardCreate(options);
     ResetSerialDriverState();
-    ResetConnectionState();
     ResetHexReader();
 }
 

@@ -65,7 +65,6 @@ class FlashProtocolTest : public ::testing::Test {
     void SetUp() override {
         FakeReset();
         ResetDriverState();
-        ResetFlashProtocol();
         DownloadMode = 's';
         WriteWorkedExample("AB");
         ASSERT_NO_THROW(OpenComPort(1, kBaudHigh));
@@ -99,15 +98,16 @@ class FlashProtocolTest : public ::testing::Test {
         OpenLanes("AB");
         return Run(script, [this] {
             StartDownload("AB", 5, 3, 1, 14, 7, 9, 1);
-            LoadToFlash(lanes_);
+            entryAddress_ = LoadAllRecords(lanes_, SendFlashRecord);
             EndDownload();
             StartTargetProgram();
         });
     }
 
     ScratchFolder folder_;
-    FILE* lanes_[4] = {};
+    FILE* lanes_[kLaneCount] = {};
     std::string output_;
+    uint32_t entryAddress_ = 0;
 };
 
 TEST_F(FlashProtocolTest, WorkedExampleInSaveMode) {
@@ -116,7 +116,7 @@ TEST_F(FlashProtocolTest, WorkedExampleInSaveMode) {
     EXPECT_EQ(FakeWrittenBytes(), HostBytes(script));
     EXPECT_EQ(output_, kWorkedExampleOutput);
     EXPECT_EQ(BytesLoaded, 15u);
-    EXPECT_EQ(LoadAddress, 0x1000u);
+    EXPECT_EQ(entryAddress_, 0x1000u);
 }
 
 TEST_F(FlashProtocolTest, WorkedExampleInFastMode) {
@@ -351,7 +351,7 @@ TEST_F(FlashProtocolTest, LanesEndingWithoutTerminationRecordRunCleanup) {
     EXPECT_FALSE(FakeRtsOn());
 }
 
-// LoadToFlash alone against a target that echoes each byte and closes each packet with
+// The records alone against a target that echoes each byte and closes each packet with
 // its checksum and result 1.
 struct LoadCase {
     const char* name;
@@ -374,7 +374,7 @@ TEST_P(LoadToFlashTest, PacketsAndTotal) {
         }
         AppendEchoed(&script, packet, {sum, 0x01});
     }
-    EXPECT_EQ(Run(script, [this] { LoadToFlash(lanes_); }), -1) << output_;
+    EXPECT_EQ(Run(script, [this] { LoadAllRecords(lanes_, SendFlashRecord); }), -1) << output_;
     EXPECT_EQ(FakeWrittenBytes(), HostBytes(script));
     EXPECT_EQ(output_, c.output);
 }

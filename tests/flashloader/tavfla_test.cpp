@@ -45,8 +45,6 @@ class TavflaRunTest : public ::testing::Test {
     void Restart(const BoardOptions& options) {
         FakeReset(options);
         ResetDriverState();
-        ResetDownloadMode();
-        ResetFlashProtocol();
     }
 
     std::string SettingsPath() const { return folder_.Path() + "/tavfla.SET"; }

@@ -155,7 +155,7 @@ TEST_F(HexReaderTest, FailedRecordIsNotHandedBack) {
     HexRecord record;
     record.words = {0xDEADBEEF};
     std::string output;
-    int code = FakeRunCapturing([&] { ReadHexRecord(lanes_, &record, nullptr); }, &output);
+    int code = FakeRunCapturing([&] { ReadRecordOrExit(lanes_, &record, nullptr); }, &output);
     EXPECT_EQ(code, 2);
     EXPECT_EQ(record.words, (std::vector<uint32_t>{0xDEADBEEF}));
     EXPECT_EQ(record.blockType, 0u);
@@ -221,7 +221,7 @@ TEST_F(HexReaderTest, WellFormedRecordsNeverRunTheCleanup) {
     std::string output;
     int code = FakeRunCapturing(
         [&] {
-            while (ReadHexRecord(lanes_, &record, RecordCleanup) &&
+            while (ReadRecordOrExit(lanes_, &record, RecordCleanup) &&
                    record.blockType != kBlockTypeTermination) {
             }
         },

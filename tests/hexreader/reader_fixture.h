@@ -1,5 +1,6 @@
 // Shared set-up of the reader tests: four lane files written into a temporary folder and
-// opened as the drivers open them, and the reader run with its exit captured.
+// opened as the drivers open them, and the reader run as the drivers run it (a format error
+// printed and the process ended), with its exit captured.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "driver/packet.h"
 #include "fake/fake_platform.h"
 #include "hexreader/hexreader.h"
 #include "link/link.h"
@@ -29,7 +31,7 @@ class HexReaderTest : public ::testing::Test {
     void OpenLanes(const LaneTexts& texts) {
         CloseLanes();
         WriteLanes(folder_.Path("PROG"), texts);
-        for (int lane = 0; lane < 4; ++lane) {
+        for (int lane = 0; lane < kLaneCount; ++lane) {
             lanes_[lane] = fopen(LanePath(lane).c_str(), "rb");
             ASSERT_NE(lanes_[lane], nullptr);
         }
@@ -47,26 +49,16 @@ class HexReaderTest : public ::testing::Test {
     // One call that must give a record.
     HexRecord Read() {
         HexRecord record;
-        std::string output;
-        bool got = false;
-        int code =
-            FakeRunCapturing([&] { got = ReadHexRecord(lanes_, &record, nullptr); }, &output);
-        EXPECT_EQ(code, -1) << output;
-        EXPECT_TRUE(got);
-        EXPECT_EQ(output, "");
+        ReaderError error;
+        EXPECT_EQ(ReadHexRecord(lanes_, &record, &error), ReadResult::Record) << error.message;
         return record;
     }
 
     // One call that must give the end indication.
     void ExpectEnd() {
         HexRecord record;
-        std::string output;
-        bool got = true;
-        int code =
-            FakeRunCapturing([&] { got = ReadHexRecord(lanes_, &record, nullptr); }, &output);
-        EXPECT_EQ(code, -1) << output;
-        EXPECT_FALSE(got);
-        EXPECT_EQ(output, "");
+        ReaderError error;
+        EXPECT_EQ(ReadHexRecord(lanes_, &record, &error), ReadResult::End) << error.message;
     }
 
     // Reads records until the reader ends the process; gives what it printed. The exit code
@@ -76,7 +68,7 @@ class HexReaderTest : public ::testing::Test {
         std::string output;
         int code = FakeRunCapturing(
             [&] {
-                for (int i = 0; i < 100 && ReadHexRecord(lanes_, &record, cleanup); ++i) {
+                for (int i = 0; i < 100 && ReadRecordOrExit(lanes_, &record, cleanup); ++i) {
                 }
             },
             &output);
@@ -84,6 +76,6 @@ class HexReaderTest : public ::testing::Test {
         return output;
     }
 
-    FILE* lanes_[4] = {nullptr, nullptr, nullptr, nullptr};
+    FILE* lanes_[kLaneCount] = {nullptr, nullptr, nullptr, nullptr};
     TempFolder folder_{"hexreader"};
 };

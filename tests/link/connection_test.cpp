@@ -12,15 +12,21 @@ class ConnectionTest : public ::testing::Test {
   protected:
     void Start(const BoardOptions& options, int32_t storedBaud) {
         FakeReset(options);
-        CurrentBaud = storedBaud;
-        OpenComPort(1, CurrentBaud);
+        storedBaud_ = storedBaud;
+        OpenComPort(1, storedBaud);
     }
 
-    int Connect(int32_t* attempts) {
-        return FakeRunCapturing([&] { *attempts = ConnectTarget(); }, &output);
+    int Connect(int32_t* attempts, bool trace = false) {
+        answer = TargetAnswer{0, 0, false};
+        const int code =
+            FakeRunCapturing([&] { answer = ConnectTarget(storedBaud_, trace); }, &output);
+        *attempts = answer.attempts;
+        return code;
     }
 
     std::string output;
+    TargetAnswer answer{0, 0, false};
+    int32_t storedBaud_ = 0;
 };
 
 BoardOptions BoardAt(int32_t baud) {
@@ -35,8 +41,8 @@ TEST_F(ConnectionTest, AnswerAtTheStoredRateOnTheFirstAttempt) {
         int32_t attempts = 0;
         EXPECT_EQ(Connect(&attempts), -1);
         EXPECT_EQ(attempts, 1);
-        EXPECT_EQ(CurrentBaud, baud);
-        EXPECT_EQ(SettingsChanged, 0);
+        EXPECT_EQ(answer.baud, baud);
+        EXPECT_FALSE(answer.roundMissed);
         EXPECT_EQ(FakePortBaud(), baud);
         EXPECT_TRUE(FakeCtsFlowOn());
         EXPECT_EQ(output, "");
@@ -48,14 +54,14 @@ TEST_F(ConnectionTest, OtherRateAnswersAfterTwoFailedAttempts) {
     int32_t attempts = 0;
     EXPECT_EQ(Connect(&attempts), -1);
     EXPECT_EQ(attempts, 3);
-    EXPECT_EQ(CurrentBaud, 115200);
-    EXPECT_EQ(SettingsChanged, 1);
+    EXPECT_EQ(answer.baud, 115200);
+    EXPECT_TRUE(answer.roundMissed);
 
     Start(BoardAt(38400), 115200);
     EXPECT_EQ(Connect(&attempts), -1);
     EXPECT_EQ(attempts, 3);
-    EXPECT_EQ(CurrentBaud, 38400);
-    EXPECT_EQ(SettingsChanged, 1);
+    EXPECT_EQ(answer.baud, 38400);
+    EXPECT_TRUE(answer.roundMissed);
 }
 
 TEST_F(ConnectionTest, BoardAnsweringOnlyTheSecondPairCountsBothAttempts) {
@@ -65,7 +71,7 @@ TEST_F(ConnectionTest, BoardAnsweringOnlyTheSecondPairCountsBothAttempts) {
     int32_t attempts = 0;
     EXPECT_EQ(Connect(&attempts), -1);
     EXPECT_EQ(attempts, 2);
-    EXPECT_EQ(SettingsChanged, 0);
+    EXPECT_FALSE(answer.roundMissed);
 }
 
 TEST_F(ConnectionTest, SyncPairsGoOutTwiceAtEachRateAlternately) {
@@ -130,9 +136,8 @@ TEST_F(ConnectionTest, LateCtsStillConnects) {
 
 TEST_F(ConnectionTest, VerboseLinePerAttempt) {
     Start(BoardAt(115200), 38400);
-    Verbose = 1;
     int32_t attempts = 0;
-    EXPECT_EQ(Connect(&attempts), -1);
+    EXPECT_EQ(Connect(&attempts, true), -1);
     ASSERT_EQ(attempts, 3);
     // One line per attempt with the clock reading and the rate of that attempt.
     size_t lines = 0;
@@ -149,7 +154,7 @@ TEST_F(ConnectionTest, VerboseLinePerAttempt) {
 
 TEST_F(ConnectionTest, SendSyncWithNoAttemptsSendsNothing) {
     Start(BoardAt(115200), 115200);
-    EXPECT_EQ(SendSync(0), 0);
+    EXPECT_EQ(SendSync(0, 115200, false), 0);
     EXPECT_TRUE(FakeWrittenBytes().empty());
 }
 

@@ -3,7 +3,7 @@
 
 #include "fake/fake_platform.h"
 #include "link/link.h"
-#include "link/link_internal.h"
+#include "platform/serial_port.h"
 
 namespace {
 
@@ -32,13 +32,15 @@ TEST_F(SerialDriverTest, PortNumbersOutsideOneToFourOpenCom1) {
 
 TEST_F(SerialDriverTest, OpenConfiguresLinesLowAndNoFlowControl) {
     OpenComPort(1, 115200);
-    EXPECT_EQ(PortState.BaudRate, 115200);
-    EXPECT_EQ(PortState.ByteSize, 8);
-    EXPECT_EQ(PortState.Parity, 0);
-    EXPECT_EQ(PortState.StopBits, 0);
-    EXPECT_FALSE(PortState.fOutxCtsFlow);
-    EXPECT_EQ(PortState.fDtrControl, kDtrControlDisable);
-    EXPECT_EQ(PortState.fRtsControl, kRtsControlDisable);
+    SerialSettings port;  // as the port holds them
+    ASSERT_TRUE(SerialGetSettings(nullptr, &port));
+    EXPECT_EQ(port.BaudRate, 115200);
+    EXPECT_EQ(port.ByteSize, 8);
+    EXPECT_EQ(port.Parity, 0);
+    EXPECT_EQ(port.StopBits, 0);
+    EXPECT_FALSE(port.fOutxCtsFlow);
+    EXPECT_EQ(port.fDtrControl, kDtrControlDisable);
+    EXPECT_EQ(port.fRtsControl, kRtsControlDisable);
     EXPECT_FALSE(FakeRtsOn());
 }
 

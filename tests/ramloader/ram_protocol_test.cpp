@@ -27,17 +27,19 @@ class RamProtocolTest : public RamLoaderTest {
 
     int Load(const LaneTexts& lanes) {
         WriteLanes("PROG", lanes);
-        for (int lane = 0; lane < 4; ++lane) {
+        for (int lane = 0; lane < kLaneCount; ++lane) {
             files_[lane] = fopen(Path("PROG.X" + std::to_string(lane)).c_str(), "rb");
         }
-        const int code = FakeRunCapturing([&] { LoadToRam(files_); }, &output);
+        const int code = FakeRunCapturing(
+            [&] { entryAddress_ = LoadAllRecords(files_, SendRamRecord); }, &output);
         for (FILE* file : files_) {
             fclose(file);
         }
         return code;
     }
 
-    FILE* files_[4] = {};
+    FILE* files_[kLaneCount] = {};
+    uint32_t entryAddress_ = 0;
 };
 
 const Bytes kWorkedDataPacket = {0x00, 0x00, 0x0F, 0x01, 0x00, 0x10, 0x00, 0x12,
@@ -51,7 +53,7 @@ TEST_F(RamProtocolTest, WorkedExampleByteForByte) {
     EXPECT_EQ(FakeWrittenBytes(), expected);
     EXPECT_EQ(output, "\rWriting Target Address: 001000(HEX)\n19   13(HEX) Bytes Loaded\n");
     EXPECT_EQ(BytesLoaded, 15u);
-    EXPECT_EQ(LoadAddress, 0x1000u);
+    EXPECT_EQ(entryAddress_, 0x1000u);
     EXPECT_FALSE(FakeCtsFlowOn());
     EXPECT_FALSE(FakeRtsOn());
 }

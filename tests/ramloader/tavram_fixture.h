@@ -30,7 +30,6 @@ class RamLoaderTest : public ::testing::Test {
     void SetUp() override {
         FakeReset();
         ResetDriverState();
-        ResetRamProtocol();
         ASSERT_FALSE(folder_.Path().empty());
         folder_.Enter();
     }

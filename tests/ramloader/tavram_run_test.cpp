@@ -11,7 +11,6 @@ class TavramRunTest : public RamLoaderTest {
         options.baud = baud;
         FakeReset(options);
         ResetDriverState();
-        ResetRamProtocol();
     }
 };
 
