@@ -20,6 +20,7 @@ constexpr uint8_t kEndFiller = 0xFF;    // and these before the end-download sta
 constexpr uint8_t kResultOk = 1;
 constexpr uint8_t kResultRefused = 0;
 constexpr uint8_t kEndComplete = 4;
+constexpr uint8_t kStampTrailer = 1;  // sent after the six date values
 
 const char* const kEchoErrorShort =
     "\nERROR AT RECEIVED ECHO: TRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n\n";
@@ -34,6 +35,28 @@ const char* const kEchoErrorLong =
     va_end(args);
     StartTargetProgram();
     ExitLoader(2);
+}
+
+// The texts of a packet's closing exchange: its checksum, then its result (1 accepted).
+struct ClosingTexts {
+    const char* checksumError;
+    const char* refused;  // may quote refusedName with %s
+    const char* unknownResult;
+};
+
+// Checks the target's checksum of a packet and its result; every failure is fatal.
+void ExpectChecksumAndResult(uint32_t checksum, const ClosingTexts& texts,
+                             const char* refusedName = "") {
+    if (ReceiveWait() != static_cast<uint8_t>(checksum)) {
+        Fatal(texts.checksumError);
+    }
+    const uint8_t result = ReceiveWait();
+    if (result == kResultRefused) {
+        Fatal(texts.refused, refusedName);
+    }
+    if (result != kResultOk) {
+        Fatal(texts.unknownResult);
+    }
 }
 
 void SendWithEcho(uint8_t byte, const char* mismatchFormat) {
@@ -93,17 +116,9 @@ int32_t SendDataRecord(const HexRecord& record, uint8_t* buffer) {
     } else {
         SendPacketFast(buffer, packet.count);
     }
-
-    if (ReceiveWait() != static_cast<uint8_t>(packet.checksum)) {
-        Fatal("\nTARGET COMMUNICATION CHECKSUM ERROR\n");
-    }
-    uint8_t result = ReceiveWait();
-    if (result == kResultRefused) {
-        Fatal("\nTarget Flash Memory Full\n");
-    }
-    if (result != kResultOk) {
-        Fatal("\n\nERROR: UNKNOWN RESULT CODE RECEIVED\n\n");
-    }
+    ExpectChecksumAndResult(
+        packet.checksum, {"\nTARGET COMMUNICATION CHECKSUM ERROR\n", "\nTarget Flash Memory Full\n",
+                          "\n\nERROR: UNKNOWN RESULT CODE RECEIVED\n\n"});
     return packet.count;
 }
 
@@ -111,23 +126,16 @@ int32_t SendStartAddress(uint32_t entryAddress, uint8_t* buffer) {
     // Always the command and three address bytes, whatever the record's length field says.
     const Packet packet = BuildAddressPacket(buffer, kCmdLoadStartAddress, entryAddress);
     SendEachWithEcho(packet);
-    if (ReceiveWait() != static_cast<uint8_t>(packet.checksum)) {
-        Fatal("\n\nTARGET COMMUNICATION CHECKSUM ERROR\n\n");
-    }
-    uint8_t result = ReceiveWait();
-    if (result == kResultRefused) {
-        Fatal("\n\nERROR: PROGRAM START ADDRESS WAS NOT CORRECTLY\n\n");
-    }
-    if (result != kResultOk) {
-        Fatal("\n\nERROR: UNKNOWN RESULT CODE RECEIVED\n\n");
-    }
+    ExpectChecksumAndResult(packet.checksum,
+                            {"\n\nTARGET COMMUNICATION CHECKSUM ERROR\n\n",
+                             "\n\nERROR: PROGRAM START ADDRESS WAS NOT CORRECTLY\n\n",
+                             "\n\nERROR: UNKNOWN RESULT CODE RECEIVED\n\n"});
     return kEndOfRecords;
 }
 
 }  // namespace
 
-void StartDownload(const char* name, int32_t day, int32_t month, int32_t year, int32_t hour,
-                   int32_t minute, int32_t second, int32_t last) {
+void StartDownload(const char* name, const DateStamp& stamp) {
     uint32_t checksum = 0;
     Transmit(kCmdStartDownload);
     uint8_t echo = ReceiveWaitPastFillers(kStartFiller);
@@ -143,23 +151,18 @@ void StartDownload(const char* name, int32_t day, int32_t month, int32_t year, i
             break;
         }
     }
-    const int32_t values[] = {day, month, year, hour, minute, second, last};
+    const int32_t values[] = {stamp.day,    stamp.month,  stamp.year,   stamp.hour,
+                              stamp.minute, stamp.second, kStampTrailer};
     for (int32_t value : values) {
         uint8_t byte = static_cast<uint8_t>(value);
         SendWithEcho(byte, kEchoErrorShort);
         checksum += byte;
     }
-
-    if (ReceiveWait() != static_cast<uint8_t>(checksum)) {
-        Fatal("\nTARGET COMMUNICATION CHECKSUM ERROR");
-    }
-    uint8_t result = ReceiveWait();
-    if (result == kResultRefused) {
-        Fatal("Filename %s Already Exists On Target\n", name);
-    }
-    if (result != kResultOk) {
-        Fatal("\nERROR: UNKNOWN RESULT CODE RECEIVED\n\n");
-    }
+    ExpectChecksumAndResult(
+        checksum,
+        {"\nTARGET COMMUNICATION CHECKSUM ERROR", "Filename %s Already Exists On Target\n",
+         "\nERROR: UNKNOWN RESULT CODE RECEIVED\n\n"},
+        name);
 }
 
 int32_t SendFlashRecord(FILE* lanes[kLaneCount], HexRecord* record, uint8_t* messageBuffer) {

@@ -9,13 +9,13 @@
 #include <cstdio>
 
 #include "driver/packet.h"
+#include "flashloader/date_stamp.h"
 
 constexpr size_t kEchoBufferSize = 200;  // Fast mode reads a packet's echoes here
 
-// Creates the program file `name` on the target with its date stamp; `last` is sent after
-// the six date values. Only the low byte of each number goes on the wire.
-void StartDownload(const char* name, int32_t day, int32_t month, int32_t year, int32_t hour,
-                   int32_t minute, int32_t second, int32_t last);
+// Creates the program file `name` on the target with its date stamp (and a trailing 1).
+// Only the low byte of each number goes on the wire.
+void StartDownload(const char* name, const DateStamp& stamp);
 
 // The flash loader's RecordSender: reads one record and sends it, in Save or Fast mode after
 // DownloadMode. Returns the load-data packet's length, or kEndOfRecords at the end of the

@@ -20,8 +20,7 @@ void TakeProgramStamp() {
 }
 
 void OpenProgramFile() {
-    StartDownload(ProgramName, Stamp.day, Stamp.month, Stamp.year, Stamp.hour, Stamp.minute,
-                  Stamp.second, 1);
+    StartDownload(ProgramName, Stamp);
 }
 
 void CloseAndStartProgram() {

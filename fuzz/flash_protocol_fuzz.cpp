@@ -155,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ResetDriverState();
     DownloadMode = fast ? 'f' : 's';
     const int code = RunCatchingExit([&] {
-        StartDownload(name.c_str(), 5, 3, 1, 14, 7, 9, 1);
+        StartDownload(name.c_str(), DateStamp{5, 3, 1, 14, 7, 9});
         LoadAllRecords(load.lanes.files, SendFlashRecord);
         EndDownload();
         StartTargetProgram();

@@ -10,6 +10,10 @@ int32_t SyncAttempts = 0;
 namespace {
 
 constexpr int32_t kPollsPerMark = 80;
+constexpr int32_t kResetSettleMs = 50;  // after the RTS pulse, before CTS is first looked at
+constexpr int32_t kCtsPollMs = 5;
+constexpr int32_t kSyncAnswerMs = 50;     // time the target gets to answer a sync pair
+constexpr int32_t kSyncPairsPerRate = 2;  // pairs sent at one rate before the other is tried
 
 // A key press aborts the connection: the key is consumed, no message.
 void AbortOnKeyPress() {
@@ -25,7 +29,7 @@ void ResetTarget() {
     SetRtsSignal(1);
     SetRtsSignal(0);
     EnableAuto_RTS_CTS(1);
-    Delay(50);
+    Delay(kResetSettleMs);
 
     const int32_t initiallyOn = CTSSignalSet();
     bool notYetSeenOff = true;
@@ -52,7 +56,7 @@ void ResetTarget() {
             progress = kPollsPerMark;
         }
         AbortOnKeyPress();
-        Delay(5);
+        Delay(kCtsPollMs);
     }
 }
 
@@ -75,7 +79,7 @@ int32_t SendSync(int32_t attempts, int32_t baud, bool trace) {
             fflush(stdout);
         }
         AbortOnKeyPress();
-        Delay(50);
+        Delay(kSyncAnswerMs);
         if (CheckSyncAck() == 1) {
             return 1;
         }
@@ -92,7 +96,7 @@ TargetAnswer ConnectTarget(int32_t storedBaud, bool trace) {
         answer.baud = highNext ? kBaudHigh : kBaudLow;
         highNext = !highNext;
         SetBaudrate(answer.baud);
-        if (SendSync(2, answer.baud, trace) == 1) {
+        if (SendSync(kSyncPairsPerRate, answer.baud, trace) == 1) {
             answer.attempts = SyncAttempts;
             return answer;
         }

@@ -12,6 +12,9 @@ SerialPort* PortHandle = nullptr;
 SerialSettings PortState;
 
 constexpr uint32_t kQueueSize = 4096;
+// A read waits this long for its byte (a silent target is no answer); a write this long.
+constexpr uint32_t kReadTimeoutMs = 2000;
+constexpr uint32_t kWriteTimeoutMs = 100;
 constexpr uint32_t kPurgeAll = kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear;
 
 [[noreturn]] void FailDirect(const char* format) {
@@ -67,11 +70,11 @@ void OpenComPort(int32_t portNumber, int32_t baudRate) {
         FailDirect("\nPurgeComm() Failed: %d\n");
     }
     SerialTimeouts timeouts;
-    timeouts.ReadIntervalTimeout = 2000;
+    timeouts.ReadIntervalTimeout = kReadTimeoutMs;
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 2000;
+    timeouts.ReadTotalTimeoutConstant = kReadTimeoutMs;
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 100;
+    timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
     if (!SerialSetTimeouts(PortHandle, timeouts)) {
         FailDirect("\nSetCommTimeouts() Failed: %d\n");
     }

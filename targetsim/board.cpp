@@ -3,15 +3,14 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <limits>
 
+#include "platform/clock.h"
 #include "targetsim/board_internal.h"
 
 namespace {
 
 constexpr uint8_t kRamSync = 0x0F;
 constexpr uint8_t kFlashSync = 0x7F;
-constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
 
 // One byte is 10 bits on the line: start bit, 8 data bits, stop bit.
 uint64_t ByteNs(int32_t baud) {
@@ -54,7 +53,7 @@ void PruneHostBaudHistory(Board* board) {
 
 // The firmware takes bytes from the moment CTS would rise.
 bool FirmwareReady(const Board* board, uint64_t ns) {
-    return board->readyAtUs != kNever && ns >= board->readyAtUs * 1000;
+    return board->readyAtUs != kNoLimit && ns >= board->readyAtUs * 1000;
 }
 
 void NoteReadyOnce(Board* board, uint64_t nowNs) {
@@ -84,7 +83,7 @@ void Reset(Board* board, uint64_t nowUs) {
         board->output.pop_back();
     }
     board->outputFreeNs = board->eventNs;
-    board->readyAtUs = o.ctsNeverRises ? kNever : nowUs + o.readyDelayUs + o.ctsLateUs;
+    board->readyAtUs = o.ctsNeverRises ? kNoLimit : nowUs + o.readyDelayUs + o.ctsLateUs;
     board->readyLogged = false;
     if (o.ctsNeverRises) {
         BoardNote(board, "reset by RTS: CTS off and never rises (fault)");
@@ -187,7 +186,7 @@ Board* BoardCreate(const BoardOptions& options) {
     board->hostBaud = options.baud;
     board->hostBaudHistory.emplace_back(0, options.baud);
     // Powered and idle: CTS on and the firmware waiting for sync.
-    board->readyAtUs = options.ctsNeverRises ? kNever : 0;
+    board->readyAtUs = options.ctsNeverRises ? kNoLimit : 0;
     BoardNote(board, "board at %d baud%s, CTS %s", options.baud,
               options.pacing ? ", paced at line speed" : "",
               options.ctsNeverRises ? "off (never rises, fault)" : "on");

@@ -20,8 +20,6 @@ constexpr uint8_t kStartProgram = 0x04;
 constexpr uint8_t kCloseByte = 0x0C;
 constexpr uint8_t kEchoFiller = 0x7F;
 constexpr uint8_t kStatusFiller = 0xFF;
-constexpr uint8_t kDataMarker = 0x01;
-constexpr uint32_t kHeaderBytes = 7;
 constexpr uint32_t kMaxLoadData = 1023;  // the firmware's packet buffer
 constexpr size_t kMaxName = 255;
 constexpr size_t kMaxPrograms = 63;
@@ -60,10 +58,6 @@ void Echo(Board* board, uint8_t byte) {
         byte = corrupt;
     }
     Out(board, byte);
-}
-
-uint32_t Address(const std::vector<uint8_t>& bytes, size_t at) {
-    return (uint32_t{bytes[at]} << 16) | (uint32_t{bytes[at + 1]} << 8) | bytes[at + 2];
 }
 
 // Counts the packet and sends its checksum, fillers and result, with the faults applied.
@@ -135,9 +129,9 @@ void StartDownloadDone(Board* board) {
 
 void LoadDataDone(Board* board) {
     FlashState& f = board->flash;
-    const uint32_t length = (uint32_t{f.packet[1]} << 8) | f.packet[2];
-    const uint32_t address = Address(f.packet, 4);
-    const uint32_t words = f.bad ? 0 : (length - kHeaderBytes) / 4;
+    const uint32_t length = PacketLength(f.packet);
+    const uint32_t address = PacketAddress(f.packet, 4);
+    const uint32_t words = f.bad ? 0 : (length - kDataHeaderBytes) / 4;
     uint8_t result = 1;
     const char* why = "stored";
     if (f.bad) {
@@ -152,13 +146,7 @@ void LoadDataDone(Board* board) {
         why = "refused: flash memory full";
         f.dataFailed = true;
     } else {
-        for (uint32_t i = 0; i < words; ++i) {
-            const size_t at = kHeaderBytes + 4 * i;
-            const uint32_t word = (uint32_t{f.packet[at]} << 24) |
-                                  (uint32_t{f.packet[at + 1]} << 16) |
-                                  (uint32_t{f.packet[at + 2]} << 8) | f.packet[at + 3];
-            f.current.words[(address + i) & 0xFFFFFF] = word;
-        }
+        StoreDataWords(f.packet, words, &f.current.words);
     }
     BoardNote(board, "packet %d: load-data at 0x%06X, %u words, length %u, checksum 0x%02X: %s",
               f.packets + 1, address, words, length, static_cast<uint8_t>(f.sum), why);
@@ -167,7 +155,7 @@ void LoadDataDone(Board* board) {
 
 void StartAddressDone(Board* board) {
     FlashState& f = board->flash;
-    const uint32_t address = Address(f.packet, 1);
+    const uint32_t address = PacketAddress(f.packet, 1);
     uint8_t result = 0;
     if (f.open) {
         f.current.entryAddress = address;
@@ -263,7 +251,7 @@ void Command(Board* board, uint8_t byte) {
             return;
         case kLoadData:
             Echo(board, byte);
-            f.expected = kHeaderBytes;
+            f.expected = kDataHeaderBytes;
             f.step = FlashStep::LoadData;
             return;
         case kLoadStartAddress:
@@ -295,18 +283,18 @@ void LoadDataByte(Board* board, uint8_t byte) {
     f.sum += byte;
     f.packet.push_back(byte);
     if (pos == 2) {
-        const uint32_t length = (uint32_t{f.packet[1]} << 8) | f.packet[2];
-        if (length < kHeaderBytes || (length - kHeaderBytes) % 4 != 0 || length > kMaxLoadData) {
+        const uint32_t length = PacketLength(f.packet);
+        if (!DataLengthValid(length) || length > kMaxLoadData) {
             // Take the bytes the host says it sends, then refuse the packet.
             f.bad = true;
-            f.expected = length < kHeaderBytes ? kHeaderBytes : length;
+            f.expected = length < kDataHeaderBytes ? kDataHeaderBytes : length;
         } else {
             f.expected = length;
         }
     } else if (pos == 3 && byte != kDataMarker) {
         f.bad = true;
     }
-    if (f.packet.size() >= kHeaderBytes && f.packet.size() == f.expected) {
+    if (f.packet.size() >= kDataHeaderBytes && f.packet.size() == f.expected) {
         LoadDataDone(board);
     }
 }

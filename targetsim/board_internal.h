@@ -85,6 +85,35 @@ struct Board {
     std::vector<std::string> log;
 };
 
+// Both firmwares' data packets: command, length (2), marker, address (3), then the words.
+constexpr uint8_t kDataMarker = 0x01;
+constexpr uint32_t kDataHeaderBytes = 7;
+
+// Numbers in packets go most significant byte first.
+inline uint32_t PacketLength(const std::vector<uint8_t>& packet) {
+    return (uint32_t{packet[1]} << 8) | packet[2];
+}
+inline uint32_t PacketAddress(const std::vector<uint8_t>& packet, size_t at) {
+    return (uint32_t{packet[at]} << 16) | (uint32_t{packet[at + 1]} << 8) | packet[at + 2];
+}
+
+// The words of a complete data packet, from its address on; addresses wrap at 24 bits.
+inline void StoreDataWords(const std::vector<uint8_t>& packet, uint32_t words,
+                           std::map<uint32_t, uint32_t>* memory) {
+    const uint32_t address = PacketAddress(packet, 4);
+    for (uint32_t i = 0; i < words; ++i) {
+        const size_t at = kDataHeaderBytes + 4 * i;
+        const uint32_t word = (uint32_t{packet[at]} << 24) | (uint32_t{packet[at + 1]} << 16) |
+                              (uint32_t{packet[at + 2]} << 8) | packet[at + 3];
+        (*memory)[(address + i) & 0xFFFFFF] = word;
+    }
+}
+
+// A data packet's length is refused when it leaves no whole words after the header.
+inline bool DataLengthValid(uint32_t length) {
+    return length >= kDataHeaderBytes && (length - kDataHeaderBytes) % 4 == 0;
+}
+
 // Appends one line to the log, stamped with the time of the event being handled.
 void BoardNote(Board* board, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Queues one byte for the host, sent at the time of the event being handled.

@@ -6,8 +6,6 @@ namespace {
 
 constexpr uint8_t kDataCommand = 0x00;
 constexpr uint8_t kStartCommand = 0x05;
-constexpr uint8_t kDataMarker = 0x01;
-constexpr uint32_t kHeaderBytes = 7;  // command, length (2), marker, address (3)
 
 uint8_t Sum(const std::vector<uint8_t>& bytes) {
     uint32_t sum = 0;
@@ -15,10 +13,6 @@ uint8_t Sum(const std::vector<uint8_t>& bytes) {
         sum += b;
     }
     return static_cast<uint8_t>(sum);
-}
-
-uint32_t Address(const std::vector<uint8_t>& bytes, size_t at) {
-    return (uint32_t{bytes[at]} << 16) | (uint32_t{bytes[at + 1]} << 8) | bytes[at + 2];
 }
 
 // Answers a completed packet, applying the answer faults.
@@ -42,22 +36,16 @@ void DataPacketDone(Board* board) {
     RamState& r = board->ram;
     ++r.packets;
     const uint8_t sum = Sum(r.packet);
-    const uint32_t length = (uint32_t{r.packet[1]} << 8) | r.packet[2];
-    const uint32_t address = Address(r.packet, 4);
+    const uint32_t length = PacketLength(r.packet);
+    const uint32_t address = PacketAddress(r.packet, 4);
     if (r.bad) {
         // A refused packet gets an answer that can never match its sum.
         BoardNote(board, "packet %d refused (length %u, marker 0x%02X): answered 0x%02X", r.packets,
                   length, r.packet[3], static_cast<uint8_t>(~sum));
         Answer(board, static_cast<uint8_t>(~sum));
     } else {
-        const uint32_t words = (length - kHeaderBytes) / 4;
-        for (uint32_t i = 0; i < words; ++i) {
-            const size_t at = kHeaderBytes + 4 * i;
-            const uint32_t word = (uint32_t{r.packet[at]} << 24) |
-                                  (uint32_t{r.packet[at + 1]} << 16) |
-                                  (uint32_t{r.packet[at + 2]} << 8) | r.packet[at + 3];
-            board->ramWords[(address + i) & 0xFFFFFF] = word;
-        }
+        const uint32_t words = (length - kDataHeaderBytes) / 4;
+        StoreDataWords(r.packet, words, &board->ramWords);
         BoardNote(board, "packet %d: data at 0x%06X, %u words, length %u, checksum 0x%02X",
                   r.packets, address, words, length, sum);
         Answer(board, sum);
@@ -70,8 +58,8 @@ void StartPacketDone(Board* board) {
     RamState& r = board->ram;
     ++r.packets;
     const uint8_t sum = Sum(r.packet);
-    BoardNote(board, "packet %d: start at 0x%06X, checksum 0x%02X", r.packets, Address(r.packet, 1),
-              sum);
+    BoardNote(board, "packet %d: start at 0x%06X, checksum 0x%02X", r.packets,
+              PacketAddress(r.packet, 1), sum);
     Answer(board, sum);
     r.step = RamStep::WaitStartByte;
 }
@@ -89,7 +77,7 @@ void RamFirmwareByte(Board* board, uint8_t byte) {
             if (byte == kDataCommand) {
                 r.step = RamStep::DataPacket;
                 r.packet.assign(1, byte);
-                r.expected = kHeaderBytes;
+                r.expected = kDataHeaderBytes;
                 r.bad = false;
             } else if (byte == kStartCommand) {
                 r.step = RamStep::StartPacket;
@@ -101,18 +89,18 @@ void RamFirmwareByte(Board* board, uint8_t byte) {
         case RamStep::DataPacket:
             r.packet.push_back(byte);
             if (r.packet.size() == 3) {
-                const uint32_t length = (uint32_t{r.packet[1]} << 8) | r.packet[2];
-                if (length < kHeaderBytes || (length - kHeaderBytes) % 4 != 0) {
+                const uint32_t length = PacketLength(r.packet);
+                if (!DataLengthValid(length)) {
                     // Take the bytes the host says it sends, then refuse the packet.
                     r.bad = true;
-                    r.expected = length < kHeaderBytes ? kHeaderBytes : length;
+                    r.expected = length < kDataHeaderBytes ? kDataHeaderBytes : length;
                 } else {
                     r.expected = length;
                 }
             } else if (r.packet.size() == 4 && byte != kDataMarker) {
                 r.bad = true;
             }
-            if (r.packet.size() >= kHeaderBytes && r.packet.size() == r.expected) {
+            if (r.packet.size() >= kDataHeaderBytes && r.packet.size() == r.expected) {
                 DataPacketDone(board);
             }
             return;
@@ -125,7 +113,7 @@ void RamFirmwareByte(Board* board, uint8_t byte) {
         case RamStep::WaitStartByte:
             if (byte == kStartCommand) {
                 board->ramStarted = true;
-                board->ramEntry = Address(r.packet, 1);
+                board->ramEntry = PacketAddress(r.packet, 1);
                 board->mode = BoardMode::Running;
                 BoardNote(board, "program started at 0x%06X", board->ramEntry);
             } else {

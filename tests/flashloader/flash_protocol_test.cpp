@@ -97,7 +97,7 @@ class FlashProtocolTest : public ::testing::Test {
     int RunWorkedExample(const Script& script) {
         OpenLanes("AB");
         return Run(script, [this] {
-            StartDownload("AB", 5, 3, 1, 14, 7, 9, 1);
+            StartDownload("AB", DateStamp{5, 3, 1, 14, 7, 9});
             entryAddress_ = LoadAllRecords(lanes_, SendFlashRecord);
             EndDownload();
             StartTargetProgram();
