@@ -3,6 +3,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "fake/fake_platform.h"
+#include "hexreader/hexreader.h"
 #include "link/link.h"
 
 int RunCatchingExit(const std::function<void()>& body) {
@@ -72,14 +73,17 @@ void ExpectRecordsTaken(const std::vector<TestRecord>& taken, const std::vector<
 void TakeProgram(FuzzedDataProvider* input, FuzzLoad* load) {
     const size_t records = input->ConsumeIntegralInRange<size_t>(0, 6);
     for (size_t r = 0; r < records; ++r) {
-        TestRecord record{input->ConsumeIntegral<uint32_t>(), {}};
+        // An intact program keeps every word within the 24-bit addresses the reader takes.
         const size_t words = input->ConsumeIntegralInRange<size_t>(0, 41);
+        const uint32_t last = kTopAddress + 1 - static_cast<uint32_t>(words > 0 ? words : 1);
+        TestRecord record{input->ConsumeIntegralInRange<uint32_t>(0, last), {}};
         for (size_t w = 0; w < words; ++w) {
             record.words.push_back(input->ConsumeIntegral<uint32_t>());
         }
         load->records.push_back(record);
     }
-    load->lanes.texts = ProgramLanes(load->records, input->ConsumeIntegral<uint32_t>());
+    load->lanes.texts =
+        ProgramLanes(load->records, input->ConsumeIntegralInRange<uint32_t>(0, kTopAddress));
 
     const int damage = input->ConsumeIntegralInRange<int>(0, 3);
     std::string& lane = load->lanes.texts[input->ConsumeIntegralInRange<int>(0, 3)];

@@ -200,6 +200,15 @@ bool ReadHeader(Lines* lines, HexRecord* record, ReaderError* error) {
     return true;
 }
 
+// A word address the packets cannot carry: cut to 24 bits, the words would land elsewhere.
+bool AddressFits(uint32_t address, ReaderError* error) {
+    if (address > kTopAddress) {
+        return Fail(error, 0, "ERROR: Address %lX Above FFFFFF In .X0 File\n",
+                    static_cast<unsigned long>(address));
+    }
+    return true;
+}
+
 // The data characters behind the address, one byte of each lane per word.
 bool ReadData(Lines* lines, HexRecord* record, ReaderError* error) {
     // The characters behind the "%" in front of the data are L, T, the checksum, N and
@@ -211,6 +220,10 @@ bool ReadData(Lines* lines, HexRecord* record, ReaderError* error) {
         return Fail(error, 0, "ERROR: Something Wrong With Data Value In .X0 File\n");
     }
     const int words = dataCharacters / 2;
+    // The first word's address is within 24 bits here, so the last one's cannot overflow.
+    if (words > 0 && !AddressFits(record->loadAddress + static_cast<uint32_t>(words) - 1, error)) {
+        return false;
+    }
     size_t contentEnd[kLaneCount];
     for (int lane = 0; lane < kLaneCount; ++lane) {
         contentEnd[lane] = ContentLength(lines->text[lane]);
@@ -244,7 +257,8 @@ ReadResult ReadHexRecord(FILE* lanes[kLaneCount], HexRecord* record, ReaderError
         return read;
     }
     HexRecord result;
-    if (!ReadHeader(&lines, &result, error)) {
+    // The first word's address of a data record, the entry address of the termination one.
+    if (!ReadHeader(&lines, &result, error) || !AddressFits(result.loadAddress, error)) {
         return ReadResult::Error;
     }
     if (result.blockType == kBlockTypeData && !ReadData(&lines, &result, error)) {

@@ -10,6 +10,7 @@
 constexpr int kLaneCount = 4;  // lane k holds byte k of every 32-bit word
 constexpr unsigned kBlockTypeData = 6;
 constexpr unsigned kBlockTypeTermination = 8;
+constexpr uint32_t kTopAddress = 0xFFFFFF;  // packets carry 24-bit word addresses
 
 // One record of the four lanes joined.
 struct HexRecord {
@@ -33,7 +34,8 @@ enum class ReadResult {
 };
 
 // Reads one record from each of the four lane files (lane order). A lane that ends or fails
-// to read before the termination record has been read is a format error.
+// to read before the termination record has been read is a format error, and so is a word
+// or entry address above kTopAddress.
 ReadResult ReadHexRecord(FILE* lanes[kLaneCount], HexRecord* record, ReaderError* error);
 
 // White space as a formatted input conversion skips it (the C locale's six characters).

@@ -30,6 +30,8 @@ struct Options {
 
 // Longest record line the loaders read whole: 98 characters, line end included.
 constexpr int kMaxLineCharacters = 98;
+// Word addresses go on the wire in 24 bits.
+constexpr uint64_t kAddressSpace = 0x1000000;
 
 const char* const kUsage =
     "usage: lanegen [options] [IMAGE] NAME\n"
@@ -116,8 +118,8 @@ std::vector<uint32_t> RandomWords(std::mt19937& engine, uint64_t count) {
     return words;
 }
 
-Options ParseArguments(int argc, char** argv) {
-    Options options;
+// What the command line asked for besides the options themselves.
+struct Requests {
     std::vector<std::string> positional;
     uint32_t address = 0;
     uint32_t seed = 1;
@@ -129,7 +131,9 @@ Options ParseArguments(int argc, char** argv) {
         uint64_t count;
     };
     std::vector<RandomRequest> randomRequests;
+};
 
+void TakeArguments(int argc, char** argv, Options* options, Requests* requests) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&](const char* option) -> std::string {
@@ -142,18 +146,18 @@ Options ParseArguments(int argc, char** argv) {
             fputs(kUsage, stdout);
             exit(0);
         } else if (arg == "--address") {
-            address = ParseHex(value("--address"), "address");
+            requests->address = ParseHex(value("--address"), "address");
         } else if (arg == "--entry") {
-            options.entry = ParseHex(value("--entry"), "entry address");
-            options.entryGiven = true;
+            options->entry = ParseHex(value("--entry"), "entry address");
+            options->entryGiven = true;
         } else if (arg == "--words-per-record") {
-            options.wordsPerRecord =
+            options->wordsPerRecord =
                 static_cast<int>(ParseCount(value("--words-per-record"), "word count"));
         } else if (arg == "--seed") {
-            seed = static_cast<uint32_t>(ParseCount(value("--seed"), "seed"));
+            requests->seed = static_cast<uint32_t>(ParseCount(value("--seed"), "seed"));
         } else if (arg == "--random") {
-            randomCount = ParseCount(value("--random"), "word count");
-            randomGiven = true;
+            requests->randomCount = ParseCount(value("--random"), "word count");
+            requests->randomGiven = true;
         } else if (arg == "--segment") {
             std::string argument = value("--segment");
             size_t colon = argument.find(':');
@@ -162,9 +166,9 @@ Options ParseArguments(int argc, char** argv) {
             }
             Segment segment;
             segment.address = ParseHex(argument.substr(0, colon), "segment address");
-            randomRequests.push_back(
-                {options.segments.size(), ParseCount(argument.substr(colon + 1), "word count")});
-            options.segments.push_back(segment);
+            requests->randomRequests.push_back(
+                {options->segments.size(), ParseCount(argument.substr(colon + 1), "word count")});
+            options->segments.push_back(segment);
         } else if (arg == "--image") {
             std::string argument = value("--image");
             size_t at = argument.rfind('@');
@@ -174,67 +178,80 @@ Options ParseArguments(int argc, char** argv) {
             Segment segment;
             segment.address = ParseHex(argument.substr(at + 1), "image address");
             segment.words = ReadImage(argument.substr(0, at));
-            options.segments.push_back(segment);
+            options->segments.push_back(segment);
         } else if (arg == "--lower") {
-            options.lower = true;
+            options->lower = true;
         } else if (arg == "--crlf") {
-            options.crlf = true;
+            options->crlf = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             UsageError("unknown option '" + arg + "'");
         } else {
-            positional.push_back(arg);
+            requests->positional.push_back(arg);
         }
     }
+}
 
+// The IMAGE or --random segment comes first; the others follow in command-line order.
+void PlaceSegments(Requests* requests, Options* options) {
+    const std::vector<std::string>& positional = requests->positional;
     bool imageGiven = positional.size() == 2;
     if (positional.empty() || positional.size() > 2) {
         UsageError("give the program NAME (and an IMAGE unless --random or --segment)");
     }
-    if (imageGiven && randomGiven) {
+    if (imageGiven && requests->randomGiven) {
         UsageError("give either an IMAGE or --random, not both");
     }
-    options.name = positional.back();
+    options->name = positional.back();
     std::vector<Segment> leading;
     if (imageGiven) {
         Segment segment;
-        segment.address = address;
+        segment.address = requests->address;
         segment.words = ReadImage(positional[0]);
         leading.push_back(segment);
-    } else if (randomGiven) {
+    } else if (requests->randomGiven) {
         Segment segment;
-        segment.address = address;
+        segment.address = requests->address;
         leading.push_back(segment);
     }
-    // The IMAGE or --random segment comes first; the others follow in command-line order.
-    for (auto& request : randomRequests) {
+    for (auto& request : requests->randomRequests) {
         request.index += leading.size();
     }
-    if (randomGiven) {
-        randomRequests.insert(randomRequests.begin(), {0, randomCount});
+    if (requests->randomGiven) {
+        requests->randomRequests.insert(requests->randomRequests.begin(),
+                                        {0, requests->randomCount});
     }
-    options.segments.insert(options.segments.begin(), leading.begin(), leading.end());
-    if (options.segments.empty()) {
+    options->segments.insert(options->segments.begin(), leading.begin(), leading.end());
+    if (options->segments.empty()) {
         UsageError("nothing to write: give an IMAGE, --random, --image or --segment");
     }
-
-    std::mt19937 engine(seed);
-    for (const auto& request : randomRequests) {
-        options.segments[request.index].words = RandomWords(engine, request.count);
+    std::mt19937 engine(requests->seed);
+    for (const auto& request : requests->randomRequests) {
+        options->segments[request.index].words = RandomWords(engine, request.count);
     }
+}
 
+Options ParseArguments(int argc, char** argv) {
+    Options options;
+    Requests requests;
+    TakeArguments(argc, argv, &options, &requests);
+    PlaceSegments(&requests, &options);
     int maxWords = options.crlf ? 40 : 41;
     if (options.wordsPerRecord < 1 || options.wordsPerRecord > maxWords) {
         UsageError("--words-per-record must be 1 to " + std::to_string(maxWords) +
                    " (a record line holds at most " + std::to_string(kMaxLineCharacters) +
                    " characters)");
     }
+    // The loaders refuse what a packet's 24-bit address cannot carry.
     for (const auto& segment : options.segments) {
-        if (static_cast<uint64_t>(segment.address) + segment.words.size() > 0x100000000ull) {
-            Fail("a segment runs past the 32-bit address space");
+        if (static_cast<uint64_t>(segment.address) + segment.words.size() > kAddressSpace) {
+            Fail("a segment runs past the 24-bit address space");
         }
     }
     if (!options.entryGiven) {
         options.entry = options.segments.front().address;
+    }
+    if (options.entry >= kAddressSpace) {
+        Fail("the entry address lies past the 24-bit address space");
     }
     return options;
 }

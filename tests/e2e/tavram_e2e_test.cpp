@@ -179,11 +179,22 @@ INSTANTIATE_TEST_SUITE_P(
         ProgramCase{2, {{0x400000, 1}, {0x001000, 1000}}, 0x1000, 41, {"--lower"}},
         ProgramCase{3, {{0x123456, 250}, {0x200000, 64}, {0x300000, 3}}, 0x123456, 7, {"--crlf"}},
         ProgramCase{4, {{0x000000, 200}}, 0xABCDEF, 1, {}},
-        // A 32-bit load address: only its low 24 bits reach the board.
-        ProgramCase{5, {{0x12000040, 90}}, 0x12000040, 16, {}}),
+        // The top of the 24-bit address space: the last word lands at FFFFFF.
+        ProgramCase{5, {{0xFFFFA6, 90}}, 0xFFFFA6, 16, {}}),
     [](const ::testing::TestParamInfo<ProgramCase>& info) {
         return "Seed" + std::to_string(info.param.seed);
     });
+
+// lanegen writes nothing that the reader refuses: no address above FFFFFF.
+TEST_F(TavramE2e, LanegenRefusesAddressesPast24Bits) {
+    const std::vector<std::string> cases[] = {{"--random", "1", "--address", "1000000", "HI"},
+                                              {"--random", "4", "--address", "FFFFFE", "HI"},
+                                              {"--segment", "100:1", "--entry", "1000000", "HI"}};
+    for (const std::vector<std::string>& args : cases) {
+        EXPECT_EQ(Run(LANEGEN_PATH, args).exitCode, 2) << args[3];
+        EXPECT_FALSE(fs::exists(Path("HI.X0")));
+    }
+}
 
 TEST_F(TavramE2e, HundredThousandWordsLoadIntact) {
     Program program = RandomProgram(100000, {{0x010000, 60000}, {0x800000, 40000}}, 0x010000);

@@ -387,12 +387,12 @@ const LoadCase kLoadCases[] = {
       "%0E60F800002000\n" + kEnd},
      {{0x02, 0x00, 0x07, 0x01, 0x00, 0x20, 0x00}, kAddressPacket},
      "\rWriting Target Address: 002000(HEX)\n11   B(HEX) Bytes Loaded\n"},
-    // Only the low 24 bits go on the wire; the progress line shows all of them.
+    // The top of the 24-bit addresses (the highest the reader takes) goes on the wire whole.
     {"HighAddresses",
-     {"%0E60F812345678\n%0E81F8FF000010\n", "%0E60F812345678\n%0E81F8FF000010\n",
-      "%0E60F812345678\n%0E81F8FF000010\n", "%0E60F812345678\n%0E81F8FF000010\n"},
-     {{0x02, 0x00, 0x07, 0x01, 0x34, 0x56, 0x78}, {0x01, 0x00, 0x00, 0x10}},
-     "\rWriting Target Address: 12345678(HEX)\n11   B(HEX) Bytes Loaded\n"},
+     {"%0E60F800FFFFFF\n%0E81F800FFFFFF\n", "%0E60F800FFFFFF\n%0E81F800FFFFFF\n",
+      "%0E60F800FFFFFF\n%0E81F800FFFFFF\n", "%0E60F800FFFFFF\n%0E81F800FFFFFF\n"},
+     {{0x02, 0x00, 0x07, 0x01, 0xFF, 0xFF, 0xFF}, {0x01, 0xFF, 0xFF, 0xFF}},
+     "\rWriting Target Address: FFFFFF(HEX)\n11   B(HEX) Bytes Loaded\n"},
     // The packet length follows the record's own words, also with a 6-digit address.
     {"SixDigitAddress",
      {"%10630600100078F0\n" + kEnd, "%10638600100056DE\n" + kEnd, "%10630600100034BC\n" + kEnd,

@@ -137,6 +137,21 @@ TEST_F(HexReaderTest, OddOrNegativeDataCountsAreRefused) {
     }
 }
 
+// Packets carry 24-bit addresses: a word or an entry above FFFFFF is refused, not cut.
+TEST_F(HexReaderTest, AddressesAbove24BitsAreRefused) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"%106008010000007F\n", "1000000"},              // first word
+        {"%16600800FFFFFE11223344\n", "1000001"},        // last of four words
+        {"%0A6004FFFF\n%0E81F8FFFFFFFF\n", "FFFFFFFF"},  // entry address
+    };
+    for (const auto& [lines, address] : cases) {
+        ResetHexReader();
+        OpenLanes(SameInAllLanes(lines));
+        EXPECT_EQ(FailureMessage(),
+                  std::string("ERROR: Address ") + address + " Above FFFFFF In .X0 File\n");
+    }
+}
+
 TEST_F(HexReaderTest, DataRunningPastTheLineIsRefused) {
     const std::string good = Line("14", "6", "8", "00001000112233");
     OpenLanes({good, good, Line("14", "6", "8", "000010001122"), good});

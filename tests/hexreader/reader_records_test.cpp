@@ -79,10 +79,12 @@ TEST_F(HexReaderTest, EmptyDataRecordHasNoWords) {
     EXPECT_EQ(record.loadAddress, 0x2000u);
 }
 
+// Up to the top of the 24-bit space: a record whose last word is at FFFFFF, entry FFFFFF.
 TEST_F(HexReaderTest, EightDigitAddressIsReadWhole) {
-    OpenLanes(SameInAllLanes("%0E6008FE123456\n%0E81F8FFFFFFFF\n"));
-    EXPECT_EQ(Read().loadAddress, 0xFE123456u);
-    EXPECT_EQ(Read().loadAddress, 0xFFFFFFFFu);
+    OpenLanes(SameInAllLanes("%0E600800FE1234\n%12600800FFFFFE1122\n%0E81F800FFFFFF\n"));
+    EXPECT_EQ(Read().loadAddress, 0xFE1234u);
+    EXPECT_EQ(Read().words.size(), 2u);
+    EXPECT_EQ(Read().loadAddress, 0xFFFFFFu);
 }
 
 // Narrower addresses carry the data behind their own width: L - 6 - N characters per lane.

@@ -98,12 +98,21 @@ TEST_F(RamProtocolTest, ProgramWithoutDataRecordsCountsFour) {
 }
 
 TEST_F(RamProtocolTest, EmptyRecordAndHighAddressByte) {
-    // 00 00 07 01 34 56 78: sum 0x10A; the progress line shows all 32 bits.
-    Connect({{7, 0x0A}, {11, 0x1D}});
-    EXPECT_EQ(Load(ProgramLanes({{0x12345678, {}}}, 0xAB000018)), -1);
+    // 00 00 07 01 FE DC BA: sum 0x29C.
+    Connect({{7, 0x9C}, {11, 0xC8}});
+    EXPECT_EQ(Load(ProgramLanes({{0xFEDCBA, {}}}, 0xAB0018)), -1);
     EXPECT_EQ(FakeWrittenBytes(),
-              (Bytes{0x00, 0x00, 0x07, 0x01, 0x34, 0x56, 0x78, 0x05, 0x00, 0x00, 0x18, 0x05}));
-    EXPECT_EQ(output, "\rWriting Target Address: 12345678(HEX)\n11   B(HEX) Bytes Loaded\n");
+              (Bytes{0x00, 0x00, 0x07, 0x01, 0xFE, 0xDC, 0xBA, 0x05, 0xAB, 0x00, 0x18, 0x05}));
+    EXPECT_EQ(output, "\rWriting Target Address: FEDCBA(HEX)\n11   B(HEX) Bytes Loaded\n");
+}
+
+TEST_F(RamProtocolTest, RecordPastTheTopAddressSendsNothingOfIt) {
+    Connect({{11, 0x4D}});  // 00 00 0B 01 00 00 40 00 00 00 01
+    EXPECT_EQ(Load(ProgramLanes({{0x40, {1}}, {0xFFFFFE, {1, 2, 3}}}, 0x40)), 2);
+    EXPECT_EQ(FakeWrittenBytes().size(), 11u);
+    EXPECT_EQ(output,
+              "\rWriting Target Address: 000040(HEX)ERROR: Address 1000000 Above FFFFFF In .X0 "
+              "File\n");
 }
 
 TEST_F(RamProtocolTest, LaneFilesEndingWithoutTerminationEndWithCodeTwo) {
