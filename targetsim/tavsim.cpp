@@ -19,6 +19,8 @@ struct Listening {
     std::string linesPath;
 };
 
+constexpr int64_t kMaxLogMegabytes = int64_t{1} << 20;
+
 const char kUsage[] =
     "usage: tavsim --socket PATH [--tcp PORT] [options]\n"
     "       tavsim --pty LINK [--lines STATE] [options]\n"
@@ -31,6 +33,8 @@ const char kUsage[] =
     "  --lines STATE           the pty's modem line state file, named to the loader by\n"
     "                          PTYLINES_STATE (default: LINK.lines)\n"
     "  --log FILE              log what the board sees to FILE instead of stderr\n"
+    "  --log-limit MB          end the log with a line saying so once the run has logged\n"
+    "                          MB megabytes (default 64)\n"
     "  --once                  exit after the first client disconnects\n"
     "  --ram-image FILE        when the RAM program starts, write FILE: a line\n"
     "                          \"entry XXXXXX\", then \"AAAAAA WWWWWWWW\" per word (hex,\n"
@@ -105,6 +109,12 @@ void ParseArguments(int argc, char** argv, Listening& l, SimOptions& s, BoardOpt
             l.linesPath = next();
         } else if (option == "--log") {
             logPath = next();
+        } else if (option == "--log-limit") {
+            const int64_t megabytes = number();
+            if (megabytes < 1 || megabytes > kMaxLogMegabytes) {
+                UsageError("--log-limit is 1 to " + std::to_string(kMaxLogMegabytes) + " (MB)");
+            }
+            s.logLimitBytes = static_cast<uint64_t>(megabytes) << 20;
         } else if (option == "--once") {
             s.once = true;
         } else if (option == "--ram-image") {
