@@ -152,10 +152,10 @@ FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSiz
 }
 
 // Windows programs keep their settings beside the executable wherever they are.
-bool PlatformSettingsFolderFor(const char*, const char*, char*, size_t) {
-    return false;
+SettingsFolder PlatformSettingsFolderFor(const char*, const char*, size_t) {
+    return {SettingsFolderBesideProgram, 0, ""};
 }
 
-bool PlatformSettingsFolder(const char*, char*, size_t) {
-    return false;
+SettingsFolder PlatformSettingsFolder(const char*, size_t) {
+    return {SettingsFolderBesideProgram, 0, ""};
 }

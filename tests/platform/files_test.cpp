@@ -105,7 +105,7 @@ TEST_F(FilesTest, ExactNameWinsAndMissingNamesStayMissing) {
     EXPECT_FALSE(PlatformResolvePath("NOFOLDER/PROG.X1", out, sizeof(out)));
 }
 
-TEST_F(FilesTest, ProgramSearchCurrentFolderThenPathInOrder) {
+TEST_F(FilesTest, ProgramSearchAlongPathInOrderNeverInTheCurrentFolder) {
     MakeFolder("here");
     MakeFolder("first");
     MakeFolder("second");
@@ -123,12 +123,15 @@ TEST_F(FilesTest, ProgramSearchCurrentFolderThenPathInOrder) {
     ASSERT_TRUE(PlatformFindProgram("tool", out, sizeof(out)));
     EXPECT_EQ(std::string(out), root_ + "/first/tool");
 
-    // The current folder comes first, as a full path.
+    // A file of the name in the current folder is never taken, whatever PATH lists.
     MakeFile("here/tool");
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
     ASSERT_TRUE(PlatformFindProgram("tool", out, sizeof(out)));
-    EXPECT_EQ(std::string(out), std::string(cwd) + "/tool");
+    EXPECT_EQ(std::string(out), root_ + "/first/tool");
+    for (const char* list : {"", ":", ".", "./", "../here"}) {
+        setenv("PATH", list, 1);
+        EXPECT_FALSE(PlatformFindProgram("tool", out, sizeof(out))) << "PATH=" << list;
+    }
+    setenv("PATH", path.c_str(), 1);
 
     // No room for the result: not found rather than cut.
     EXPECT_FALSE(PlatformFindProgram("tool", out, 5));
