@@ -21,9 +21,16 @@ FILE* PlatformOpenRead(const char* name);
 // Opens `name` for reading (binary or text mode) only when it is a regular file: a folder,
 // a FIFO or a device gives null. Never blocks in the open (a FIFO without a writer would).
 FILE* PlatformOpenRegularRead(const char* name, bool binary);
-// Creates or empties `name` for writing in text mode. An existing entry that is not a
-// regular file is left as it is (null); never blocks in the open.
-FILE* PlatformCreateRegularWrite(const char* name);
+// Opens, in text mode, a file the program writes itself (its settings): only a regular file,
+// and a symbolic link at `name` is not followed (null), as PlatformBeginReplace replaces it.
+FILE* PlatformOpenOwnFileRead(const char* name);
+// Replacing `name` as a whole: a new file beside it, open for writing in text mode, whose
+// path goes to `newPath`. An existing entry that is neither a regular file nor a symbolic
+// link (a folder, a FIFO) is left as it is (null); never blocks in the open.
+FILE* PlatformBeginReplace(const char* name, char* newPath, size_t newPathSize);
+// Closes the new file, puts it on disk and renames it over `name` (a link there is replaced,
+// never written through). On failure the new file is removed and `name` stays as it was.
+bool PlatformFinishReplace(FILE* file, const char* newPath, const char* name);
 
 // Resolves `name` as PlatformOpenRead would; writes the path that exists to `out`.
 // Returns false (and copies `name`) when no match exists.

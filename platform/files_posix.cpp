@@ -127,7 +127,8 @@ bool Resolve(const std::string& name, std::string* resolved) {
 // entry swapped in after the first check. Devices are refused before they are ever opened.
 int OpenRegularDescriptor(const char* path, int flags) {
     struct stat st;
-    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    const bool follow = (flags & O_NOFOLLOW) == 0;
+    if ((follow ? stat(path, &st) : lstat(path, &st)) == 0 && !S_ISREG(st.st_mode)) {
         return -1;
     }
     int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -292,14 +293,43 @@ FILE* PlatformOpenRegularRead(const char* name, bool binary) {
     return StreamOf(OpenRegularDescriptor(name, O_RDONLY), binary ? "rb" : "r");
 }
 
-FILE* PlatformCreateRegularWrite(const char* name) {
-    const int fd = OpenRegularDescriptor(name, O_WRONLY | O_CREAT);
-    // Emptied only once it is known to be a regular file.
-    if (fd >= 0 && ftruncate(fd, 0) != 0) {
-        close(fd);
+FILE* PlatformOpenOwnFileRead(const char* name) {
+    return StreamOf(OpenRegularDescriptor(name, O_RDONLY | O_NOFOLLOW), "r");
+}
+
+FILE* PlatformBeginReplace(const char* name, char* newPath, size_t newPathSize) {
+    struct stat st;
+    if (lstat(name, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
         return nullptr;
     }
-    return StreamOf(fd, "w");
+    // O_EXCL: never an entry someone else put there; a name left by a crashed run is skipped.
+    static unsigned serial = 0;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        const int length = snprintf(newPath, newPathSize, "%s.%ld-%u.new", name,
+                                    static_cast<long>(getpid()), serial++);
+        if (length < 0 || static_cast<size_t>(length) >= newPathSize) {
+            return nullptr;
+        }
+        fd = open(newPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            return nullptr;
+        }
+    }
+    FILE* file = StreamOf(fd, "w");
+    if (file == nullptr && fd >= 0) {
+        unlink(newPath);
+    }
+    return file;
+}
+
+bool PlatformFinishReplace(FILE* file, const char* newPath, const char* name) {
+    const bool written = fflush(file) == 0 && fsync(fileno(file)) == 0;
+    if (fclose(file) == 0 && written && rename(newPath, name) == 0) {
+        return true;
+    }
+    unlink(newPath);
+    return false;
 }
 
 FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSize) {
