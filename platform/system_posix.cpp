@@ -40,8 +40,13 @@ void RestoreTerminalAtExit() {
     RestoreTerminal();
 }
 
+void (*ExitHook)(int code, bool signalled) = nullptr;
+
 extern "C" void OnTerminationSignal(int) {
     RestoreTerminal();
+    if (ExitHook != nullptr) {
+        ExitHook(2, true);
+    }
     SerialReleaseLinesForExit();
     _exit(2);
 }
@@ -134,7 +139,14 @@ void PlatformSleep(int32_t milliseconds) {
     }
 }
 
+void PlatformSetExitHook(void (*hook)(int code, bool signalled)) {
+    ExitHook = hook;
+}
+
 void PlatformExit(int code) {
+    if (ExitHook != nullptr) {
+        ExitHook(code, false);
+    }
     fflush(stdout);
     RestoreTerminal();
     exit(code);

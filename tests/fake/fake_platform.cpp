@@ -89,6 +89,10 @@ bool CtsNow() {
 
 void SerialSetDeviceFolder(const char*) {}
 
+void SerialDescribeEntry(const char* deviceName, char* out, size_t outSize) {
+    snprintf(out, outSize, "%s", deviceName);
+}
+
 SerialPort* SerialOpen(const char* deviceName) {
     FakeState& s = State();
     s.device = deviceName;
@@ -254,6 +258,8 @@ void PlatformSleep(int32_t milliseconds) {
 }
 
 void PlatformInstallExitHandlers() {}
+
+void PlatformSetExitHook(void (*)(int, bool)) {}
 
 void PlatformExit(int code) {
     fflush(stdout);
