@@ -82,6 +82,44 @@ run() {
     read -r user_s sys_s rss_kb <time.out
 }
 
+# The cost of the trace (TAVLOADER_TRACE): the host-bound RAM download, untraced and traced
+# in turns, BENCH_TRACE_RUNS times each; the median and the fastest of each, and their ratios
+# (the fastest run is the one least disturbed by other work on the machine).
+trace_cost() {
+    local runs=${BENCH_TRACE_RUNS:-7} plain=() traced=()
+    program "$host_words" >/dev/null
+    for _ in $(seq "$runs"); do
+        start_sim
+        run 115200 tavram
+        plain+=("$measured_s")
+        start_sim
+        TAVLOADER_TRACE=$work/trace.txt run 115200 tavram
+        traced+=("$measured_s")
+    done
+    sim_stop
+    local stats='{ v[NR] = $1 } END { printf "%s %s\n", v[int((NR + 1) / 2)], v[1] }'
+    local a a_min b b_min
+    read -r a a_min < <(printf '%s\n' "${plain[@]}" | sort -n | awk "$stats")
+    read -r b b_min < <(printf '%s\n' "${traced[@]}" | sort -n | awk "$stats")
+    echo "## Trace cost: host-bound tavram, $host_words words, $runs runs each"
+    echo
+    echo "| | untraced s | traced s | ratio |"
+    echo "|---|---|---|---|"
+    printf '| median | %s | %s | %s |\n' "$a" "$b" "$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", b / a }')"
+    printf '| fastest | %s | %s | %s |\n' "$a_min" "$b_min" \
+        "$(awk -v a="$a_min" -v b="$b_min" 'BEGIN { printf "%.3f", b / a }')"
+    echo
+    echo "Runs: untraced ${plain[*]}; traced ${traced[*]}. The trace: $(wc -l <"$work/trace.txt")" \
+        "lines, $(wc -c <"$work/trace.txt") bytes."
+    echo
+}
+
+# BENCH_ONLY=trace: only the trace's cost.
+if [ "${BENCH_ONLY:-}" = trace ]; then
+    trace_cost
+    exit 0
+fi
+
 # The protocol's ceiling: the time the exchanges take on an ideal full-duplex line with a
 # host that answers at once. Each exchange (round trip) is the host's bytes, sent back to
 # back, and the board's bytes it then waits for: echoes run one byte behind the host's
@@ -197,44 +235,6 @@ echo "## Paced at line speed ($words words; with an adapter $latency_words words
 echo
 paced_table "0 1000 16000"
 echo
-
-# The cost of the trace (TAVLOADER_TRACE): the host-bound RAM download, untraced and traced
-# in turns, BENCH_TRACE_RUNS times each; the median and the fastest of each, and their ratios
-# (the fastest run is the one least disturbed by other work on the machine).
-trace_cost() {
-    local runs=${BENCH_TRACE_RUNS:-7} plain=() traced=()
-    program "$host_words" >/dev/null
-    for _ in $(seq "$runs"); do
-        start_sim
-        run 115200 tavram
-        plain+=("$measured_s")
-        start_sim
-        TAVLOADER_TRACE=$work/trace.txt run 115200 tavram
-        traced+=("$measured_s")
-    done
-    sim_stop
-    local stats='{ v[NR] = $1 } END { printf "%s %s", v[int((NR + 1) / 2)], v[1] }'
-    local a a_min b b_min
-    read -r a a_min < <(printf '%s\n' "${plain[@]}" | sort -n | awk "$stats")
-    read -r b b_min < <(printf '%s\n' "${traced[@]}" | sort -n | awk "$stats")
-    echo "## Trace cost: host-bound tavram, $host_words words, $runs runs each"
-    echo
-    echo "| | untraced s | traced s | ratio |"
-    echo "|---|---|---|---|"
-    printf '| median | %s | %s | %s |\n' "$a" "$b" "$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", b / a }')"
-    printf '| fastest | %s | %s | %s |\n' "$a_min" "$b_min" \
-        "$(awk -v a="$a_min" -v b="$b_min" 'BEGIN { printf "%.3f", b / a }')"
-    echo
-    echo "Runs: untraced ${plain[*]}; traced ${traced[*]}. The trace: $(wc -l <"$work/trace.txt")" \
-        "lines, $(wc -c <"$work/trace.txt") bytes."
-    echo
-}
-
-# BENCH_ONLY=trace: only the trace's cost.
-if [ "${BENCH_ONLY:-}" = trace ]; then
-    trace_cost
-    exit 0
-fi
 
 echo "## Host-bound: unpaced board"
 echo

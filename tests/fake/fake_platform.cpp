@@ -259,9 +259,17 @@ void PlatformSleep(int32_t milliseconds) {
 
 void PlatformInstallExitHandlers() {}
 
-void PlatformSetExitHook(void (*)(int, bool)) {}
+// As the real one: the trace is written out on the way out.
+void (*ExitHook)(int, bool) = nullptr;
+
+void PlatformSetExitHook(void (*hook)(int, bool)) {
+    ExitHook = hook;
+}
 
 void PlatformExit(int code) {
+    if (ExitHook != nullptr) {
+        ExitHook(code, false);
+    }
     fflush(stdout);
     throw ProcessExit{code};
 }
