@@ -114,6 +114,8 @@ void Event(const char* format, ...) {
     va_end(args);
 }
 
+// On Ctrl-C this runs in the signal handler (POSIX) or the console's handler thread
+// (Windows): a line being built then may end early, nothing else is lost.
 void OnExit(int code, bool signalled) {
     if (!TraceOn) {
         return;
@@ -136,6 +138,8 @@ void TraceStart(const char* tool, int argc, char** argv) {
         fprintf(stderr, "Warning: Can't Write Trace File %s: %s\n", name, strerror(errno));
         return;
     }
+    // The block is the buffer: each write goes straight to the file, also from the exit hook.
+    setvbuf(File, nullptr, _IONBF, 0);
     Header = std::string(tool) + "; command line:";
     for (int i = 0; i < argc; ++i) {
         Header += std::string(" ") + argv[i];
