@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/trace.h"
 #include "platform/files.h"
 #include "platform/serial_port.h"
 #include "platform/system.h"
@@ -49,15 +50,15 @@ size_t LastComponentOffset(const char* path) {
 }
 
 [[noreturn]] void RefuseName() {
-    printf("\nProgram Name Too Long (More Than %u Characters)\n",
-           static_cast<unsigned>(kMaxProgramName));
+    PrintExitMessage("\nProgram Name Too Long (More Than %u Characters)\n",
+                     static_cast<unsigned>(kMaxProgramName));
     PlatformExit(2);
 }
 
 // The start path must leave room for ".EXE" and the terminator.
 [[noreturn]] void RefusePath() {
-    printf("\nProgram Path Too Long (More Than %u Characters)\n",
-           static_cast<unsigned>(kPathBufferSize - 5));
+    PrintExitMessage("\nProgram Path Too Long (More Than %u Characters)\n",
+                     static_cast<unsigned>(kPathBufferSize - 5));
     PlatformExit(2);
 }
 
@@ -210,7 +211,7 @@ void ObtainProgramName() {
         }
         if (c == EOF) {
             // Nothing to load: searching for files named only ".X0" would help nobody.
-            printf("\nNo Program Name Given\n");
+            PrintExitMessage("\nNo Program Name Given\n");
             PlatformExit(2);
         }
         size_t length = 0;
@@ -225,7 +226,7 @@ void ObtainProgramName() {
         printf("\n");
     }
     if (strchr(ProgramName, '.') != nullptr) {
-        printf("\nFilename Extension Is Not Allowed");
+        PrintExitMessage("\nFilename Extension Is Not Allowed");
         PlatformExit(2);
     }
 }

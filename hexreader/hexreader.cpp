@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "link/link.h"
+#include "link/trace.h"
 
 uint32_t LoadAddress = 0;
 
@@ -23,7 +24,7 @@ bool TerminationSeen = false;
 [[noreturn]] void FormatError(CleanupStep cleanup, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vprintf(format, args);
+    PrintExitMessageV(format, args);
     va_end(args);
     fflush(stdout);
     if (cleanup != nullptr) {

@@ -4,6 +4,7 @@
 
 #include "link/link.h"
 #include "link/link_internal.h"
+#include "link/trace.h"
 #include "platform/system.h"
 
 int32_t SyncAttempts = 0;
@@ -17,6 +18,7 @@ constexpr int32_t kPollsPerMark = 80;
 void AbortOnKeyPress() {
     if (ConsoleKeyWaiting()) {
         ConsoleReadKey();
+        TraceEvent("key pressed");
         ExitLoader(2);
     }
 }

@@ -41,8 +41,13 @@ void RestoreTerminalAtExit() {
     RestoreTerminal();
 }
 
+void (*ExitHook)(int code, bool signalled) = nullptr;
+
 extern "C" void OnTerminationSignal(int) {
     RestoreTerminal();
+    if (ExitHook != nullptr) {
+        ExitHook(2, true);
+    }
     SerialReleaseLinesForExit();
     _exit(2);
 }
@@ -150,7 +155,14 @@ bool PlatformOwnExecutable(char* out, size_t outSize) {
     return true;
 }
 
+void PlatformSetExitHook(void (*hook)(int code, bool signalled)) {
+    ExitHook = hook;
+}
+
 void PlatformExit(int code) {
+    if (ExitHook != nullptr) {
+        ExitHook(code, false);
+    }
     fflush(stdout);
     RestoreTerminal();
     exit(code);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "targetsim/front_ends.h"
+#include "targetsim/replay.h"
 #include "targetsim/sim_core.h"
 
 namespace {
@@ -65,6 +66,12 @@ const char kUsage[] =
     "  --flash-end-status S    status after the end-download command (default 4)\n"
     "  --flash-fillers N       send N fillers where the protocol allows\n"
     "  --flash-silent-from K   send nothing from the K-th byte received on\n"
+    "Replay:\n"
+    "  --replay FILE           play the board's side of a loader's trace (TAVLOADER_TRACE)\n"
+    "                          instead of the firmware; the first host byte that differs\n"
+    "                          is logged with the trace lines around it, then nothing\n"
+    "                          more is answered\n"
+    "  --at-once               send the board's bytes at once, not at the recorded pace\n"
     "  --help                  this text\n";
 
 [[noreturn]] void UsageError(const std::string& what) {
@@ -173,6 +180,10 @@ void ParseArguments(int argc, char** argv, Listening& l, SimOptions& s, BoardOpt
             b.flashFillers = static_cast<int32_t>(number());
         } else if (option == "--flash-silent-from") {
             b.flashSilentFrom = number();
+        } else if (option == "--replay") {
+            b.replayPath = next();
+        } else if (option == "--at-once") {
+            b.replayAtOnce = true;
         } else {
             UsageError("unknown option " + option);
         }
@@ -185,6 +196,14 @@ void ParseArguments(int argc, char** argv, Listening& l, SimOptions& s, BoardOpt
     }
     if (l.socketPath.empty() && l.tcpPort < 0 && l.ptyLink.empty()) {
         UsageError("give --socket PATH (and/or --tcp PORT), or --pty LINK");
+    }
+    std::string why;
+    if (!b.replayPath.empty() && !ReplayCheck(b.replayPath, &why)) {
+        fprintf(stderr, "tavsim: cannot replay %s: %s\n", b.replayPath.c_str(), why.c_str());
+        exit(2);
+    }
+    if (b.replayAtOnce && b.replayPath.empty()) {
+        UsageError("--at-once goes with --replay");
     }
     if (!l.ptyLink.empty() && l.linesPath.empty()) {
         l.linesPath = l.ptyLink + ".lines";

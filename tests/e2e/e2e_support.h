@@ -176,6 +176,7 @@ class E2eTest : public ::testing::Test {
     // "prog_" + the name in hex + ".txt").
     FlashProgram ReadFlashProgram(const std::string& folder, const std::string& name) const;
 
+    std::vector<std::string> env_;  // more environment for every run of a loader
     TempFolder folder_{"tave2e"};
     std::string dir_;
     std::string socket_;
