@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/trace.h"
 #include "platform/files.h"
 #include "platform/serial_port.h"
 #include "platform/system.h"
@@ -49,30 +50,57 @@ size_t LastComponentOffset(const char* path) {
 }
 
 [[noreturn]] void RefuseName() {
-    printf("\nProgram Name Too Long (More Than %u Characters)\n",
-           static_cast<unsigned>(kMaxProgramName));
+    PrintExitMessage("\nProgram Name Too Long (More Than %u Characters)\n",
+                     static_cast<unsigned>(kMaxProgramName));
     PlatformExit(2);
 }
 
 // The start path must leave room for ".EXE" and the terminator.
 [[noreturn]] void RefusePath() {
-    printf("\nProgram Path Too Long (More Than %u Characters)\n",
-           static_cast<unsigned>(kPathBufferSize - 5));
+    PrintExitMessage("\nProgram Path Too Long (More Than %u Characters)\n",
+                     static_cast<unsigned>(kPathBufferSize - 5));
     PlatformExit(2);
 }
 
-// Tells the serial layer where "COM1".."COM4" live: beside the settings file.
-// An installed program (or one in a folder the user cannot write) keeps its settings file,
-// and with it the COM entries, in the user's configuration folder; if the path would not fit
-// it stays where it is.
-void MoveSettingsToUserFolder(const char* programPath) {
-    char folder[kPathBufferSize];
-    char moved[kPathBufferSize];
-    if (PlatformSettingsFolder(programPath, folder, sizeof folder) &&
-        JoinText(moved, sizeof moved, folder, "/") &&
-        JoinText(moved, sizeof moved, moved, SettingsPath + LastComponentOffset(SettingsPath))) {
-        JoinText(SettingsPath, sizeof SettingsPath, moved, "");
+// Moves the settings file, and with it the COM entries, into the folder the OS layer
+// chooses (`programPath` null: the program was found nowhere); a folder it refuses ends the
+// run before any port is opened.
+void UseSettingsFolder(const char* programPath) {
+    const char* fileName = SettingsPath + LastComponentOffset(SettingsPath);
+    const size_t maxLength = kPathBufferSize - 2 - strlen(fileName);  // "/", terminator
+    const SettingsFolder folder = PlatformSettingsFolder(programPath, maxLength);
+    const char* path = folder.path.c_str();
+    switch (folder.result) {
+        case SettingsFolderBesideProgram:
+            return;
+        case SettingsFolderChosen: {
+            char moved[kPathBufferSize];
+            JoinText(moved, sizeof moved, path, "/");
+            JoinText(moved, sizeof moved, moved, fileName);
+            JoinText(SettingsPath, sizeof SettingsPath, moved, "");
+            return;
+        }
+        case SettingsFolderUnnamed:
+            printf("\nSettings Folder %s Unknown: HOME Not Set Or Not Absolute\n", path);
+            break;
+        case SettingsFolderTooLong:
+            printf("\nSettings Folder %s Too Long (More Than %u Characters)\n", path,
+                   static_cast<unsigned>(maxLength));
+            break;
+        case SettingsFolderMissing:
+            printf("\nOpen Of Settings Folder %s Failed: %d\n", path, folder.error);
+            break;
+        case SettingsFolderCannotMake:
+            printf("\nCreate Of Settings Folder %s Failed: %d\n", path, folder.error);
+            break;
+        case SettingsFolderNotOwned:
+            printf("\nSettings Folder %s Refused: Owned By Another User\n", path);
+            break;
+        case SettingsFolderOpenToOthers:
+            printf("\nSettings Folder %s Refused: Writable By Others\n", path);
+            break;
     }
+    PlatformExit(2);
 }
 
 void SetDeviceFolderFromSettingsPath() {
@@ -125,7 +153,14 @@ void FormSettingsPath(const char* startPath) {
     }
     const size_t last = LastComponentOffset(startPath);
     char programPath[kPathBufferSize];
-    if (last == DrivePrefixLength(startPath)) {
+    char ownFile[4096];
+    bool found = true;
+    if (PlatformOwnExecutable(ownFile, sizeof ownFile)) {
+        // Where the system says the program file is, whatever the start path claims.
+        if (!JoinText(programPath, sizeof programPath - 4, ownFile, "")) {
+            RefusePath();
+        }
+    } else if (last == DrivePrefixLength(startPath)) {
         // Started by bare name: the program file is found as the shell found it.
         char searchName[kPathBufferSize];
         JoinText(searchName, sizeof searchName, startPath + last, "");
@@ -134,9 +169,10 @@ void FormSettingsPath(const char* startPath) {
             *dot = '\0';
         }
         JoinText(searchName, sizeof searchName, searchName, ".EXE");
-        if (!PlatformFindProgram(searchName, programPath, sizeof programPath)) {
-            // Not found anywhere: the settings file goes into the current folder under the
-            // program's name, so the run still keeps its settings.
+        found = PlatformFindProgram(searchName, programPath, sizeof programPath);
+        if (!found) {
+            // Not found anywhere: the bare name, whose folder the OS layer does not know (on
+            // Windows the current folder, elsewhere the user's configuration folder).
             JoinText(programPath, sizeof programPath, searchName, "");
         }
     } else {
@@ -147,7 +183,7 @@ void FormSettingsPath(const char* startPath) {
     if (!SettingsPathFromProgramPath(programPath, SettingsPath, sizeof SettingsPath)) {
         RefusePath();
     }
-    MoveSettingsToUserFolder(programPath);
+    UseSettingsFolder(found ? programPath : nullptr);
     SetDeviceFolderFromSettingsPath();
 }
 
@@ -171,7 +207,7 @@ void ObtainProgramName() {
         }
         if (c == EOF) {
             // Nothing to load: searching for files named only ".X0" would help nobody.
-            printf("\nNo Program Name Given\n");
+            PrintExitMessage("\nNo Program Name Given\n");
             PlatformExit(2);
         }
         size_t length = 0;
@@ -186,7 +222,7 @@ void ObtainProgramName() {
         printf("\n");
     }
     if (strchr(ProgramName, '.') != nullptr) {
-        printf("\nFilename Extension Is Not Allowed");
+        PrintExitMessage("\nFilename Extension Is Not Allowed");
         PlatformExit(2);
     }
 }

@@ -2,6 +2,7 @@
 #include "driver/packet.h"
 
 #include "link/link.h"
+#include "link/trace.h"
 
 uint32_t BytesLoaded = 0;
 
@@ -23,7 +24,7 @@ bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record, CleanupStep cl
         case ReadResult::Error:
             break;
     }
-    printf("%s", error.message.c_str());
+    PrintExitMessage("%s", error.message.c_str());
     fflush(stdout);
     if (cleanup != nullptr) {
         cleanup();

@@ -1,22 +1,49 @@
 // The run steps both loaders share, from the banner to the closing lines.
 #include "driver/run_steps.h"
 
+#include <cstring>
+#include <string>
+
 #include "hexreader/hexreader.h"
 #include "link/link.h"
+#include "link/trace.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
 namespace {
 
 constexpr const char* kCopyright = "(C) 2026 The Tavloader Developers";
+constexpr const char* kVersion = "3.0";
 constexpr int32_t kDrainPolls = 1000;
+
+// The settings file's lines as the run finds them, for the trace's header.
+void TraceSettingsFile() {
+    if (!TraceOn) {
+        return;
+    }
+    FILE* file = PlatformOpenRegularRead(SettingsPath, false);
+    if (file == nullptr) {
+        return;
+    }
+    std::string text = SettingsPath;
+    text += ":";
+    char line[128];
+    while (fgets(line, sizeof line, file) != nullptr) {
+        line[strcspn(line, "\r\n")] = '\0';
+        text += std::string(" ") + line;
+    }
+    fclose(file);
+    TraceSetSettings(text);
+}
 
 }  // namespace
 
 void RunLoader(const LoaderRun& run, int argc, char** argv) {
     ProgramName[0] = '\0';
+    TraceStart((std::string(run.startName) + " V " + kVersion).c_str(), argc, argv);
     PrintBanner(run.title);
     FormSettingsPath(argc > 0 && argv[0] != nullptr ? argv[0] : run.startName);
+    TraceSettingsFile();
     ReadSettingsFile(run);
     ProcessCommandLine(run, argc, argv);
     ReportPortAndSaveSettings(run);
@@ -39,14 +66,14 @@ void RunLoader(const LoaderRun& run, int argc, char** argv) {
 }
 
 void PrintBanner(const char* title) {
-    printf("\n%s V 3.0 %s\n\n", title, kCopyright);
+    printf("\n%s V %s %s\n\n", title, kVersion, kCopyright);
 }
 
 void OpenLaneFiles(FILE* lanes[kLaneCount]) {
     for (int lane = 0; lane < kLaneCount; ++lane) {
         lanes[lane] = PlatformOpenRead(LaneFileNames[lane]);
         if (lanes[lane] == nullptr) {
-            printf("\nCan't Open File %s\n", LaneFileNames[lane]);
+            PrintExitMessage("\nCan't Open File %s\n", LaneFileNames[lane]);
             PlatformExit(2);
         }
         printf("Loading File: %s\n", LaneFileNames[lane]);
@@ -87,7 +114,7 @@ void FinishDownload(FILE* lanes[kLaneCount], uint32_t entryAddress, uint32_t dow
         lanes[lane] = nullptr;
     }
     const uint32_t elapsed = PlatformMilliseconds() - downloadStartMs;
-    printf("\nDownload Time = %3.1f Seconds\n", elapsed / 1000.0);
+    PrintExitMessage("\nDownload Time = %3.1f Seconds\n", elapsed / 1000.0);
     ExitLoader(0);
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/trace.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -74,18 +75,18 @@ void TakeDateStamp(const char* x0Name, DateStamp* stamp) {
         case FileTimeOk:
             break;
         case FileTimeOpenFailed:
-            printf("\nCan't Open File %s\n", x0Name);
+            PrintExitMessage("\nCan't Open File %s\n", x0Name);
             PlatformExit(2);
         case FileTimeStatusFailed:
-            printf("\nInvalid Handle At File %s\n", x0Name);
+            PrintExitMessage("\nInvalid Handle At File %s\n", x0Name);
             PlatformExit(2);
         case FileTimeConvertFailed:
-            printf("\nCan't Convert The Time Of File %s\n", x0Name);
+            PrintExitMessage("\nCan't Convert The Time Of File %s\n", x0Name);
             PlatformExit(2);
     }
     const char* message = ParseFileTimeText(text, stamp);
     if (message != nullptr) {
-        printf("%s", message);
+        PrintExitMessage("%s", message);
         PlatformExit(2);
     }
 }

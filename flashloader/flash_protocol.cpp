@@ -6,6 +6,7 @@
 
 #include "driver/settings.h"
 #include "link/link.h"
+#include "link/trace.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ const char* const kEchoErrorLong =
 [[noreturn]] void Fatal(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vprintf(format, args);
+    PrintExitMessageV(format, args);
     va_end(args);
     StartTargetProgram();
     ExitLoader(2);
@@ -206,25 +207,23 @@ void StartTargetProgram() {
     Transmit(kCmdStartProgram);
     uint8_t echo = ReceiveWait();
     if (echo != kCmdStartProgram) {
-        printf("\nERROR AT RECEIVED ECHO: TRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n",
-               kCmdStartProgram, echo);
+        PrintExitMessage("\nERROR AT RECEIVED ECHO: TRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n",
+                         kCmdStartProgram, echo);
         ExitLoader(2);
     }
     uint8_t checksum = ReceiveWait();
     if (checksum != kCmdStartProgram) {
-        printf("\nCHECKSUM ERROR:");
-        printf(" Checksum: %02x ", kCmdStartProgram);
-        printf("  ReceivedChecksum: %02x ", checksum);
-        printf("\n");
+        PrintExitMessage("\nCHECKSUM ERROR: Checksum: %02x   ReceivedChecksum: %02x \n",
+                         kCmdStartProgram, checksum);
         ExitLoader(2);
     }
     uint8_t result = ReceiveWait();
     if (result == kResultRefused) {
-        printf("\nERROR: TARGET PROGRAM NOT STARTED\n");
+        PrintExitMessage("\nERROR: TARGET PROGRAM NOT STARTED\n");
         ExitLoader(2);
     }
     if (result != kResultOk) {
-        printf("\nERROR: UNKNOWN RESULT CODE RECEIVED\n");
+        PrintExitMessage("\nERROR: UNKNOWN RESULT CODE RECEIVED\n");
         ExitLoader(2);
     }
     Transmit(kCmdClose);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "link/link.h"
+#include "link/trace.h"
 #include "platform/system.h"
 
 int32_t SyncAttempts = 0;
@@ -19,6 +20,7 @@ constexpr int32_t kSyncPairsPerRate = 2;  // pairs sent at one rate before the o
 void AbortOnKeyPress() {
     if (ConsoleKeyWaiting()) {
         ConsoleReadKey();
+        TraceEvent("key pressed");
         ExitLoader(2);
     }
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "link/link.h"
+#include "link/trace.h"
 #include "platform/serial_port.h"
 #include "platform/system.h"
 
@@ -18,12 +19,12 @@ constexpr uint32_t kWriteTimeoutMs = 100;
 constexpr uint32_t kPurgeAll = kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear;
 
 [[noreturn]] void FailDirect(const char* format) {
-    printf(format, SerialLastError());
+    PrintExitMessage(format, SerialLastError());
     PlatformExit(2);
 }
 
 [[noreturn]] void FailThroughExitLoader(const char* format) {
-    printf(format, SerialLastError());
+    PrintExitMessage(format, SerialLastError());
     ExitLoader(2);
 }
 
@@ -33,12 +34,30 @@ bool ReadOneByte(uint8_t* byte, const char* errorFormat) {
     if (!SerialRead(PortHandle, byte, &got)) {
         FailThroughExitLoader(errorFormat);
     }
-    return got == 1;
+    if (got != 1) {
+        TraceEvent("time-out: nothing received");
+        return false;
+    }
+    TraceRead(*byte);
+    return true;
 }
 
 [[noreturn]] void NoAnswer() {
-    printf("\nReceiveWait(): Timeout, No Answer From Target\n");
+    PrintExitMessage("\nReceiveWait(): Timeout, No Answer From Target\n");
     ExitLoader(2);
+}
+
+bool Purge() {
+    TraceEvent("purge");
+    return SerialPurge(PortHandle, kPurgeAll);
+}
+
+void TraceWrite(uint8_t byte, uint32_t written) {
+    if (written == 1) {
+        TraceWritten(byte);
+    } else {
+        TraceEvent("write time-out: byte %02X dropped", byte);
+    }
 }
 
 }  // namespace
@@ -58,15 +77,21 @@ void OpenComPort(int32_t portNumber, int32_t baudRate) {
         default:
             break;
     }
+    if (TraceOn) {
+        char entry[512];
+        SerialDescribeEntry(deviceName, entry, sizeof entry);
+        TraceSetPortEntry(entry);
+    }
     PortHandle = SerialOpen(deviceName);
     if (PortHandle == nullptr) {
-        printf("\nOpen Of %s Failed: %d\n", deviceName, SerialLastError());
+        PrintExitMessage("\nOpen Of %s Failed: %d\n", deviceName, SerialLastError());
         PlatformExit(2);
     }
+    TraceEvent("open %s", deviceName);
     if (!SerialSetupQueues(PortHandle, kQueueSize, kQueueSize)) {
         FailDirect("\nSetupComm() Failed: %d\n");
     }
-    if (!SerialPurge(PortHandle, kPurgeAll)) {
+    if (!Purge()) {
         FailDirect("\nPurgeComm() Failed: %d\n");
     }
     SerialTimeouts timeouts;
@@ -92,6 +117,7 @@ void OpenComPort(int32_t portNumber, int32_t baudRate) {
     PortState.fOutX = false;
     PortState.fInX = false;
     PortState.fRtsControl = kRtsControlDisable;
+    TraceEvent("rate %d", baudRate);
     if (!SerialSetSettings(PortHandle, PortState)) {
         FailDirect("\nSetCommState() Failed: %d\n");
     }
@@ -102,10 +128,11 @@ void SetBaudrate(int32_t baudRate) {
         FailThroughExitLoader("\nGetCommState() Failed: %d\n");
     }
     PortState.BaudRate = baudRate;
+    TraceEvent("rate %d", baudRate);
     if (!SerialSetSettings(PortHandle, PortState)) {
         FailThroughExitLoader("\nSetCommState() Failed: %d\n");
     }
-    if (!SerialPurge(PortHandle, kPurgeAll)) {
+    if (!Purge()) {
         FailThroughExitLoader("\nPurgeComm() Failed: %d\n");
     }
 }
@@ -116,6 +143,7 @@ void Transmit(int32_t byte) {
     if (!SerialWrite(PortHandle, static_cast<uint8_t>(byte & 0xFF), &written)) {
         FailThroughExitLoader("\nTransmit(): Communiction Error: %d\n");
     }
+    TraceWrite(static_cast<uint8_t>(byte & 0xFF), written);
 }
 
 void TransmitBlock(const uint8_t* bytes, int32_t count) {
@@ -124,6 +152,7 @@ void TransmitBlock(const uint8_t* bytes, int32_t count) {
         if (!SerialWrite(PortHandle, bytes[i], &written)) {
             FailThroughExitLoader("\nTransmitBlock(): Communiction Error: %d\n");
         }
+        TraceWrite(bytes[i], written);
     }
 }
 
@@ -153,13 +182,14 @@ uint8_t ReceiveWaitPastFillers(uint8_t filler) {
 void ReceiveBlock(uint8_t* buffer, int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
         if (!ReadOneByte(&buffer[i], "\nReceiveBlock(): Communiction Error: %d\n")) {
-            printf("\nReceiveBlock(): Timeout, No Answer From Target\n");
+            PrintExitMessage("\nReceiveBlock(): Timeout, No Answer From Target\n");
             ExitLoader(2);
         }
     }
 }
 
 int32_t ReceiveReady() {
+    TraceWait();
     uint32_t count = 0;
     // Its own failure counts as nothing waiting.
     if (!SerialQueuedInput(PortHandle, &count)) {
@@ -176,12 +206,14 @@ void EnableAuto_RTS_CTS(int32_t on) {
         PortState.fOutxCtsFlow = false;
         PortState.fRtsControl = kRtsControlDisable;
     }
+    TraceEvent(on != 0 ? "flow control RTS/CTS on" : "flow control off");
     if (!SerialSetSettings(PortHandle, PortState)) {
         FailDirect("\nEnableAuto_RTS_CTS() Failed: %d\n");
     }
 }
 
 void SetRtsSignal(int32_t state) {
+    TraceEvent(state == 1 ? "RTS on" : "RTS off");
     if (!SerialSetRts(PortHandle, state == 1)) {
         FailDirect("\nSetRtsSignal() Failed: %d \n");
     }
@@ -192,10 +224,12 @@ int32_t CTSSignalSet() {
     if (!SerialGetCts(PortHandle, &on)) {
         FailThroughExitLoader("\nCTSSignalSet() Failed: %d\n");
     }
+    TraceCts(on);
     return on ? 1 : 0;
 }
 
 void Delay(int32_t milliseconds) {
+    TraceWait();
     PlatformSleep(milliseconds);
 }
 
@@ -208,4 +242,5 @@ void ExitLoader(int32_t exitCode) {
 void ResetSerialDriverState() {
     PortHandle = nullptr;
     PortState = SerialSettings();
+    ResetTraceState();
 }

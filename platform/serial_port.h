@@ -3,6 +3,7 @@
 // (GetLastError on Windows, errno on POSIX). Exactly one byte moves per read or write call.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct SerialPort;  // one open port, owned by the backend
@@ -46,6 +47,10 @@ struct SerialTimeouts {
 // Where "COM1".."COM4" are looked up on POSIX: entries of that name in this folder (the
 // folder of the settings file). Windows opens the named device and ignores it.
 void SerialSetDeviceFolder(const char* folder);
+
+// What "COM1".."COM4" leads to, for the trace: on POSIX the entry's path and, for a
+// symlink, its target; on Windows the name itself.
+void SerialDescribeEntry(const char* deviceName, char* out, size_t outSize);
 
 // Opens "COM1".."COM4" for exclusive use; nullptr on failure.
 SerialPort* SerialOpen(const char* deviceName);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 
 #include "platform/backend_internal.h"
@@ -69,6 +70,14 @@ SerialPort* OpenEntry(const std::string& path) {
     return S_ISSOCK(device.st_mode) ? NetworkOpen(path.c_str(), "") : TermiosOpen(path);
 }
 
+std::string EntryPath(const char* deviceName) {
+    std::string path = DeviceFolder;
+    if (path.back() != '/') {
+        path += '/';
+    }
+    return path + deviceName;
+}
+
 }  // namespace
 
 bool SerialFail(int error) {
@@ -80,13 +89,17 @@ void SerialSetDeviceFolder(const char* folder) {
     DeviceFolder = (folder != nullptr && folder[0] != '\0') ? folder : ".";
 }
 
+void SerialDescribeEntry(const char* deviceName, char* out, size_t outSize) {
+    const std::string path = EntryPath(deviceName);
+    char target[4096];
+    const ssize_t length = readlink(path.c_str(), target, sizeof(target) - 1);
+    target[length > 0 ? length : 0] = '\0';
+    snprintf(out, outSize, "%s%s%s", path.c_str(), length > 0 ? " -> " : "", target);
+}
+
 SerialPort* SerialOpen(const char* deviceName) {
     PlatformInstallExitHandlers();
-    std::string path = DeviceFolder;
-    if (path.back() != '/') {
-        path += '/';
-    }
-    path += deviceName;
+    const std::string path = EntryPath(deviceName);
     SerialPort* port = OpenEntry(path);
     if (port != nullptr) {
         port->older = OpenPort.load();

@@ -1,6 +1,7 @@
 // Serial port calls on Windows: the Win32 communication API, one byte per call.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/backend_internal.h"
@@ -36,6 +37,10 @@ bool Fail() {
 }  // namespace
 
 void SerialSetDeviceFolder(const char*) {}
+
+void SerialDescribeEntry(const char* deviceName, char* out, size_t outSize) {
+    snprintf(out, outSize, "%s", deviceName);
+}
 
 SerialPort* SerialOpen(const char* deviceName) {
     PlatformInstallExitHandlers();

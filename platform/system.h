@@ -1,7 +1,12 @@
 // Process-level services of the OS layer: clock, sleep, exit and the console key test.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+// The path of the running program's file as the system knows it (Linux: /proc/self/exe),
+// whatever name it was started by. False where the system does not say (Windows).
+bool PlatformOwnExecutable(char* out, size_t outSize);
 
 // Milliseconds since the process started (wraps as an unsigned 32-bit count).
 uint32_t PlatformMilliseconds();
@@ -10,7 +15,11 @@ void PlatformSleep(int32_t milliseconds);
 // then ends with code 2, the line released and the terminal restored. The programs call
 // it first thing, so no moment of a run is left to the default action.
 void PlatformInstallExitHandlers();
-// Ends the process with the code: flushes standard output and restores the terminal.
+// Called once on the way out: by PlatformExit and, with `signalled`, on Ctrl-C or
+// termination (there inside a signal handler on POSIX, so it must not wait for anything).
+void PlatformSetExitHook(void (*hook)(int code, bool signalled));
+// Ends the process with the code: runs the exit hook, flushes standard output and restores
+// the terminal.
 [[noreturn]] void PlatformExit(int code);
 
 // True when a key press waits in the console (a character or an extended key; a modifier

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/backend_internal.h"
 #include "platform/clock.h"
@@ -40,8 +41,13 @@ void RestoreTerminalAtExit() {
     RestoreTerminal();
 }
 
+void (*ExitHook)(int code, bool signalled) = nullptr;
+
 extern "C" void OnTerminationSignal(int) {
     RestoreTerminal();
+    if (ExitHook != nullptr) {
+        ExitHook(2, true);
+    }
     SerialReleaseLinesForExit();
     _exit(2);
 }
@@ -134,7 +140,29 @@ void PlatformSleep(int32_t milliseconds) {
     }
 }
 
+bool PlatformOwnExecutable(char* out, size_t outSize) {
+    const ssize_t length = outSize > 0 ? readlink("/proc/self/exe", out, outSize) : -1;
+    if (length <= 0 || static_cast<size_t>(length) >= outSize || out[0] != '/') {
+        return false;
+    }
+    out[length] = '\0';
+    // A file replaced while the program runs is still reported in its folder.
+    const char deleted[] = " (deleted)";
+    const size_t mark = sizeof deleted - 1;
+    if (static_cast<size_t>(length) > mark && strcmp(out + length - mark, deleted) == 0) {
+        out[length - mark] = '\0';
+    }
+    return true;
+}
+
+void PlatformSetExitHook(void (*hook)(int code, bool signalled)) {
+    ExitHook = hook;
+}
+
 void PlatformExit(int code) {
+    if (ExitHook != nullptr) {
+        ExitHook(code, false);
+    }
     fflush(stdout);
     RestoreTerminal();
     exit(code);

@@ -12,11 +12,16 @@ namespace {
 // Pins the start of the clock to the load of the program.
 const DWORD ClockStart = GetTickCount();
 
+void (*ExitHook)(int code, bool signalled) = nullptr;
+
 BOOL WINAPI OnConsoleControl(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
         case CTRL_CLOSE_EVENT:
+            if (ExitHook != nullptr) {
+                ExitHook(2, true);
+            }
             SerialReleaseLinesForExit();
             ExitProcess(2);
         default:
@@ -89,7 +94,19 @@ void PlatformSleep(int32_t milliseconds) {
     }
 }
 
+// The programs find themselves as the shell found them (see FormSettingsPath).
+bool PlatformOwnExecutable(char*, size_t) {
+    return false;
+}
+
+void PlatformSetExitHook(void (*hook)(int code, bool signalled)) {
+    ExitHook = hook;
+}
+
 void PlatformExit(int code) {
+    if (ExitHook != nullptr) {
+        ExitHook(code, false);
+    }
     fflush(stdout);
     exit(code);
 }

@@ -2,6 +2,7 @@
 #include "ramloader/ram_protocol.h"
 
 #include "link/link.h"
+#include "link/trace.h"
 
 namespace {
 
@@ -15,14 +16,14 @@ void SendBytes(const uint8_t* bytes, int32_t count) {
 }
 
 [[noreturn]] void ChecksumError() {
-    printf("\nTARGET COMMUNICATION CHECKSUM ERROR");
+    PrintExitMessage("\nTARGET COMMUNICATION CHECKSUM ERROR");
     ExitLoader(2);
 }
 
 int32_t SendDataPacket(const HexRecord& record, uint8_t* buffer) {
     if (DataPacketLength(record) > kMessageBufferSize) {
         // Lines of at most 98 characters never come near this; a packet must not overrun.
-        printf("\nRecord Too Long For The Message Buffer\n");
+        PrintExitMessage("\nRecord Too Long For The Message Buffer\n");
         ExitLoader(2);
     }
     const Packet packet = BuildDataPacket(buffer, kCommandData, record);

@@ -185,6 +185,10 @@ Board* BoardCreate(const BoardOptions& options) {
     board->options = options;
     board->hostBaud = options.baud;
     board->hostBaudHistory.emplace_back(0, options.baud);
+    if (!options.replayPath.empty()) {
+        board->replay = ReplayCreate(board);
+        return board;
+    }
     // Powered and idle: CTS on and the firmware waiting for sync.
     board->readyAtUs = options.ctsNeverRises ? kNoLimit : 0;
     BoardNote(board, "board at %d baud%s, CTS %s", options.baud,
@@ -195,11 +199,13 @@ Board* BoardCreate(const BoardOptions& options) {
 }
 
 void BoardDestroy(Board* board) {
+    ReplayDestroy(board->replay);
     delete board;
 }
 
 void BoardSetHostBaud(Board* board, int32_t baud, uint64_t nowUs) {
-    if (baud == board->hostBaud) {
+    // A replay sends what the trace holds at any rate.
+    if (baud == board->hostBaud || board->replay != nullptr) {
         return;
     }
     board->eventNs = nowUs * 1000;
@@ -213,6 +219,10 @@ void BoardSetHostBaud(Board* board, int32_t baud, uint64_t nowUs) {
 }
 
 void BoardSetRts(Board* board, bool on, uint64_t nowUs) {
+    if (board->replay != nullptr) {
+        ReplaySetRts(board, on, nowUs);
+        return;
+    }
     const bool rising = on && !board->rts;
     board->rts = on;
     if (rising) {
@@ -221,6 +231,10 @@ void BoardSetRts(Board* board, bool on, uint64_t nowUs) {
 }
 
 void BoardReceiveByte(Board* board, uint8_t byte, uint64_t nowUs) {
+    if (board->replay != nullptr) {
+        ReplayHostByte(board, byte, nowUs);
+        return;
+    }
     const uint64_t nowNs = nowUs * 1000;
     uint64_t arrivedNs = nowNs;
     if (board->options.pacing) {
@@ -256,6 +270,9 @@ void BoardReceiveByte(Board* board, uint8_t byte, uint64_t nowUs) {
 }
 
 bool BoardCts(Board* board, uint64_t nowUs) {
+    if (board->replay != nullptr) {
+        return ReplayCts(board, nowUs);
+    }
     NoteReadyOnce(board, nowUs * 1000);
     if (board->options.ctsStuckOn) {
         return true;

@@ -38,6 +38,11 @@ struct BoardOptions {
     int32_t flashEndStatus = 4;   // status sent after the end-download command
     int32_t flashFillers = 0;     // 0x7F / 0xFF fillers sent where the protocol allows
     int64_t flashSilentFrom = 0;  // stop sending from the k-th byte received (from 1)
+
+    // A loader's trace played back instead of the firmware (the faults above then do
+    // nothing); the board's bytes at once instead of at the recorded pace.
+    std::string replayPath;
+    bool replayAtOnce = false;
 };
 
 // A program kept in the simulated flash.

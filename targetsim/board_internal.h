@@ -54,8 +54,11 @@ struct FlashState {
     std::string lastName;  // name of the last start-download, stored or not
 };
 
+struct Replay;  // a trace played back instead of the firmware (replay.cpp)
+
 struct Board {
     BoardOptions options;
+    Replay* replay = nullptr;
     int32_t hostBaud = 0;
     // The host's rate over time (microseconds, rate), for output still on its way.
     std::vector<std::pair<uint64_t, int32_t>> hostBaudHistory;
@@ -128,3 +131,11 @@ void FlashFirmwareReset(Board* board);
 void FlashLoadFolder(Board* board);
 bool FlashSaveProgram(Board* board, const StoredProgram& program, uint64_t seq);
 std::string FlashFileName(const std::string& programName);
+
+// The board's side of a trace (options.replayPath) in place of the firmware: the output
+// queue is filled from the trace, CTS follows it.
+Replay* ReplayCreate(Board* board);
+void ReplayDestroy(Replay* replay);
+void ReplaySetRts(Board* board, bool on, uint64_t nowUs);
+void ReplayHostByte(Board* board, uint8_t byte, uint64_t nowUs);
+bool ReplayCts(Board* board, uint64_t nowUs);

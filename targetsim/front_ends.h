@@ -12,6 +12,7 @@ bool Rfc2217Listen(const std::string& socketPath, int* tcpPort, std::string* whe
 const SimFrontEnd& Rfc2217FrontEnd();
 
 // A pty: LINK becomes a symlink to its slave, the modem lines live in the state file at
-// linesPath (made afresh; see ptylines_state.h). False after printing why.
+// linesPath (made afresh and held for the run; see ptylines_state.h). False after printing
+// why: also when another tavsim holds that file.
 bool PtyOpen(const std::string& link, const std::string& linesPath, std::string* where);
 const SimFrontEnd& PtyFrontEnd();

@@ -27,6 +27,7 @@ int Master = -1;
 int Timer = -1;  // ticks while no host is attached
 std::string LinkPath;
 PtyLinesState* Lines = nullptr;
+int LinesLock = -1;  // open for the whole run: the file is ours
 bool Attached = false;
 bool ServedOneHost = false;
 std::string Output;  // board bytes the master has not taken yet
@@ -69,7 +70,8 @@ void CheckLines() {
     }
     uint32_t rises = Lines->rtsRises.load();
     uint32_t falls = Lines->rtsFalls.load();
-    uint32_t edges = (rises - RtsRisesSeen) + (falls - RtsFallsSeen);
+    uint32_t edges =
+        PtyLinesEdgesSince(RtsRisesSeen, rises) + PtyLinesEdgesSince(RtsFallsSeen, falls);
     RtsRisesSeen = rises;
     RtsFallsSeen = falls;
     for (uint32_t i = 0; i < edges; ++i) {
@@ -221,6 +223,7 @@ void Shutdown() {
     close(Timer);
     unlink(LinkPath.c_str());
     PtyLinesUnmap(Lines);
+    close(LinesLock);
 }
 
 bool Fail(const std::string& what) {
@@ -231,10 +234,40 @@ bool Fail(const std::string& what) {
     return false;
 }
 
+// False after saying why the state file is not taken.
+bool TakeLines(const std::string& path) {
+    const char* refusal = nullptr;
+    switch (PtyLinesTakeBoard(path.c_str(), &Lines, &LinesLock)) {
+        case kPtyLinesTaken:
+            return true;
+        case kPtyLinesFailed:
+            return Fail("cannot create the line state " + path);
+        case kPtyLinesInUse:
+            refusal = "the line state %s is in use by another tavsim\n";
+            break;
+        case kPtyLinesNotAFile:
+            refusal = "the line state %s is a symbolic link or no regular file: not used\n";
+            break;
+        case kPtyLinesForeign:
+            refusal = "the line state %s belongs to another user: not used\n";
+            break;
+        case kPtyLinesNotState:
+            refusal = "%s is no line state file: not overwritten\n";
+            break;
+    }
+    fputs("tavsim: ", stderr);
+    fprintf(stderr, refusal, path.c_str());
+    return false;
+}
+
 }  // namespace
 
 bool PtyOpen(const std::string& link, const std::string& linesPath, std::string* where) {
     LinkPath = link;
+    // First, so a second board on the same lines leaves the first one's pty alone.
+    if (!TakeLines(linesPath)) {
+        return false;
+    }
     std::string slave;
     Master = PtyMasterOpen(&slave);
     if (Master < 0) {
@@ -248,10 +281,6 @@ bool PtyOpen(const std::string& link, const std::string& linesPath, std::string*
     }
     close(fd);
     PtyMasterMakeRaw(Master);
-    Lines = PtyLinesMap(linesPath.c_str(), true);
-    if (Lines == nullptr) {
-        return Fail("cannot create the line state " + linesPath);
-    }
     PtyLinesAttachBoard(Lines, st.st_rdev);
     RtsRisesSeen = Lines->rtsRises.load();
     RtsFallsSeen = Lines->rtsFalls.load();

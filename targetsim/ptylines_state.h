@@ -5,10 +5,13 @@
 // The host owns RTS and DTR; the board owns CTS, DSR, CD and RI. Every change of a host
 // line is also counted as a rising or falling edge, so a pulse whose two edges come back
 // to back is seen by a board that only looks now and then. Every field is an atomic, so
-// both sides may touch the file at any time without locks.
+// both sides may touch the file at any time without locks. One board at a time holds the
+// file (a lock on it that hosts never take).
 #pragma once
 
+#include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -16,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 
 constexpr uint32_t kPtyLinesMagic = 0x4C595450;  // "PTYL"
 constexpr uint32_t kPtyLinesVersion = 1;
@@ -57,18 +61,15 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free &&
               "the state is shared between processes");
 static_assert(sizeof(PtyLinesState) <= kPtyLinesFileSize);
 
-// Maps the state file. With create the file is made (or emptied) and initialised; without,
-// it must already hold a state of this version. Returns nullptr on any failure.
-inline PtyLinesState* PtyLinesMap(const char* path, bool create) {
-    int fd =
-        create ? open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600) : open(path, O_RDWR | O_CLOEXEC);
+// Host side: maps a state file the board's side made. Returns nullptr unless it holds a
+// state of this version.
+inline PtyLinesState* PtyLinesMap(const char* path) {
+    int fd = open(path, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
     }
     struct stat st;
-    bool ready = create ? ftruncate(fd, 0) == 0 && ftruncate(fd, kPtyLinesFileSize) == 0
-                        : fstat(fd, &st) == 0 && st.st_size >= off_t{kPtyLinesFileSize};
-    void* memory = ready
+    void* memory = fstat(fd, &st) == 0 && st.st_size >= off_t{kPtyLinesFileSize}
                        ? mmap(nullptr, kPtyLinesFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
                        : MAP_FAILED;
     close(fd);
@@ -76,14 +77,80 @@ inline PtyLinesState* PtyLinesMap(const char* path, bool create) {
         return nullptr;
     }
     auto* state = static_cast<PtyLinesState*>(memory);
-    if (create) {
-        state->version.store(kPtyLinesVersion);
-        state->magic.store(kPtyLinesMagic);  // last: the file is complete
-    } else if (state->magic.load() != kPtyLinesMagic || state->version.load() != kPtyLinesVersion) {
+    if (state->magic.load() != kPtyLinesMagic || state->version.load() != kPtyLinesVersion) {
         munmap(memory, kPtyLinesFileSize);
         return nullptr;
     }
     return state;
+}
+
+// Why the board's side did not take a state file.
+enum PtyLinesRefusal {
+    kPtyLinesTaken = 0,
+    kPtyLinesInUse,     // another board holds its lock
+    kPtyLinesNotAFile,  // a symbolic link, a folder, a device, ...
+    kPtyLinesForeign,   // another user's file
+    kPtyLinesNotState,  // a file of something else
+    kPtyLinesFailed,    // a system call failed (errno tells)
+};
+
+inline PtyLinesRefusal PtyLinesGiveUp(int fd, PtyLinesRefusal why) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return why;
+}
+
+// Board side: takes the state file at path, or makes it (mode 0600), and maps it afresh. The
+// lock that refuses a second board lasts while *lockFd stays open; hosts never lock. Links
+// are not followed and another user's file, or a non-empty one without the magic, is never
+// written. The file only ever grows: a host that has it mapped dies of SIGBUS when it shrinks.
+inline PtyLinesRefusal PtyLinesTakeBoard(const char* path, PtyLinesState** state, int* lockFd) {
+    struct stat before;
+    const bool exists = lstat(path, &before) == 0;
+    if (exists && !S_ISREG(before.st_mode)) {
+        return kPtyLinesNotAFile;  // not even opened: it may be a device
+    }
+    if (!exists && errno != ENOENT) {
+        return kPtyLinesFailed;
+    }
+    const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = open(path, exists ? flags : flags | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) {
+        return errno == ELOOP ? kPtyLinesNotAFile : kPtyLinesFailed;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        return PtyLinesGiveUp(fd, kPtyLinesFailed);
+    }
+    if (!S_ISREG(st.st_mode) || (exists && st.st_ino != before.st_ino)) {
+        return PtyLinesGiveUp(fd, kPtyLinesNotAFile);
+    }
+    if (st.st_uid != geteuid()) {
+        return PtyLinesGiveUp(fd, kPtyLinesForeign);
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return PtyLinesGiveUp(fd, errno == EWOULDBLOCK ? kPtyLinesInUse : kPtyLinesFailed);
+    }
+    uint32_t magic = 0;
+    if (st.st_size > 0 &&
+        (pread(fd, &magic, sizeof magic, 0) != ssize_t{sizeof magic} || magic != kPtyLinesMagic)) {
+        return PtyLinesGiveUp(fd, kPtyLinesNotState);
+    }
+    if (st.st_size < off_t{kPtyLinesFileSize} && ftruncate(fd, kPtyLinesFileSize) != 0) {
+        return PtyLinesGiveUp(fd, kPtyLinesFailed);
+    }
+    void* memory = mmap(nullptr, kPtyLinesFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (memory == MAP_FAILED) {
+        return PtyLinesGiveUp(fd, kPtyLinesFailed);
+    }
+    static_cast<PtyLinesState*>(memory)->magic.store(0);  // a host takes no half-made state
+    auto* fresh = new (memory) PtyLinesState{};
+    fresh->version.store(kPtyLinesVersion);
+    fresh->magic.store(kPtyLinesMagic);  // last: the state is complete
+    *state = fresh;
+    *lockFd = fd;
+    return kPtyLinesTaken;
 }
 
 inline void PtyLinesUnmap(PtyLinesState* state) {
@@ -102,6 +169,16 @@ inline void PtyLinesAttachBoard(PtyLinesState* state, uint64_t slaveDevice) {
 // Board side: count every byte read from the master.
 inline void PtyLinesBoardRead(PtyLinesState* state, uint64_t bytes) {
     state->boardRead.fetch_add(bytes);
+}
+
+// Board side: the edges a host line counter moved by since the board saw `seen`. A counter
+// that went back belongs to a state made afresh and counts from zero. Edges between two looks
+// reach the board at one instant, so more than kPtyLinesEdgesPerLook tell it nothing more:
+// a counter scribbled over never means billions of edges.
+constexpr uint32_t kPtyLinesEdgesPerLook = 2;
+inline uint32_t PtyLinesEdgesSince(uint32_t seen, uint32_t now) {
+    const uint32_t edges = now >= seen ? now - seen : now;
+    return edges < kPtyLinesEdgesPerLook ? edges : kPtyLinesEdgesPerLook;
 }
 
 // Board side: raises or lowers CTS, DSR, CD or RI (TIOCM_* bits; several at once).

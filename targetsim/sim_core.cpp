@@ -19,8 +19,8 @@ constexpr unsigned long kTimerSlackNs = 1000;
 // Board output a host may leave untaken before its input is held back; far more than one
 // packet's echoes.
 constexpr size_t kBoardBacklog = 65536;
-// Board lines logged per host; a host sending garbage would otherwise fill the disk with
-// a line per byte. Line changes are always logged.
+// Board lines logged per host, so that a host sending garbage (a line per byte) leaves room
+// in the log's bound for the hosts after it.
 constexpr size_t kBoardLinesPerHost = 100000;
 
 volatile sig_atomic_t StopRequested = 0;
@@ -36,6 +36,8 @@ Board* TheBoard = nullptr;
 bool RamStarted = false;
 bool ReportedCts = false;
 size_t BoardLines = 0;  // logged since the host attached
+uint64_t LogBytes = 0;  // written to the log in this run
+bool LogStopped = false;
 AdapterBuffer Adapter;
 std::vector<TimedByte> Released;  // scratch of CollectOutput
 LatenessStats Lateness;
@@ -199,11 +201,26 @@ uint64_t SimNowUs() {
     return MonotonicUs() - StartUs;
 }
 
+// Counted in bytes over the whole run: hosts come and go, the disk stays the same.
 void SimLog(const char* format, const std::string& text) {
+    if (LogStopped) {
+        return;
+    }
     FILE* log = Options.log;
-    fprintf(log, "[%10.3f] ", static_cast<double>(SimNowUs()) / 1e6);
-    fprintf(log, format, text.c_str());
-    fputc('\n', log);
+    char stamp[40];
+    const int stampLength =
+        snprintf(stamp, sizeof stamp, "[%10.3f] ", static_cast<double>(SimNowUs()) / 1e6);
+    const int textLength = snprintf(nullptr, 0, format, text.c_str());
+    LogBytes += static_cast<uint64_t>(stampLength) + static_cast<uint64_t>(textLength) + 1;
+    if (LogBytes > Options.logLimitBytes) {
+        LogStopped = true;
+        fprintf(log, "%slog stopped here: it reached its bound of %llu bytes (--log-limit)\n",
+                stamp, static_cast<unsigned long long>(Options.logLimitBytes));
+    } else {
+        fputs(stamp, log);
+        fprintf(log, format, text.c_str());
+        fputc('\n', log);
+    }
     fflush(log);
 }
 

@@ -39,6 +39,8 @@ struct SimOptions {
     std::string ramImagePath;  // written when the RAM program starts; empty: none
     bool once = false;         // end when the first host has gone
     FILE* log = stderr;
+    // The whole log of a run stops at this size, with a line saying so.
+    uint64_t logLimitBytes = uint64_t{64} << 20;
     // Board output waits in a USB adapter's buffer this long at most (0: no adapter).
     uint64_t adapterLatencyUs = 0;
     bool pacingReport = false;  // at the end, log how late deliveries were
@@ -47,7 +49,8 @@ struct SimOptions {
 // Starts the clock, creates the board, installs the stop signals.
 void SimInit(const BoardOptions& board, const SimOptions& options);
 uint64_t SimNowUs();
-// One log line: a time stamp, then the format with one text argument.
+// One log line: a time stamp, then the format with one text argument. Nothing once the log
+// has reached its bound.
 void SimLog(const char* format, const std::string& text);
 
 // The host's side of the line, for front ends.

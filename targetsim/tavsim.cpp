@@ -8,6 +8,7 @@
 #include <string>
 
 #include "targetsim/front_ends.h"
+#include "targetsim/replay.h"
 #include "targetsim/sim_core.h"
 
 namespace {
@@ -18,6 +19,8 @@ struct Listening {
     std::string ptyLink;
     std::string linesPath;
 };
+
+constexpr int64_t kMaxLogMegabytes = int64_t{1} << 20;
 
 const char kUsage[] =
     "usage: tavsim --socket PATH [--tcp PORT] [options]\n"
@@ -31,6 +34,8 @@ const char kUsage[] =
     "  --lines STATE           the pty's modem line state file, named to the loader by\n"
     "                          PTYLINES_STATE (default: LINK.lines)\n"
     "  --log FILE              log what the board sees to FILE instead of stderr\n"
+    "  --log-limit MB          end the log with a line saying so once the run has logged\n"
+    "                          MB megabytes (default 64)\n"
     "  --once                  exit after the first client disconnects\n"
     "  --ram-image FILE        when the RAM program starts, write FILE: a line\n"
     "                          \"entry XXXXXX\", then \"AAAAAA WWWWWWWW\" per word (hex,\n"
@@ -61,6 +66,12 @@ const char kUsage[] =
     "  --flash-end-status S    status after the end-download command (default 4)\n"
     "  --flash-fillers N       send N fillers where the protocol allows\n"
     "  --flash-silent-from K   send nothing from the K-th byte received on\n"
+    "Replay:\n"
+    "  --replay FILE           play the board's side of a loader's trace (TAVLOADER_TRACE)\n"
+    "                          instead of the firmware; the first host byte that differs\n"
+    "                          is logged with the trace lines around it, then nothing\n"
+    "                          more is answered\n"
+    "  --at-once               send the board's bytes at once, not at the recorded pace\n"
     "  --help                  this text\n";
 
 [[noreturn]] void UsageError(const std::string& what) {
@@ -105,6 +116,12 @@ void ParseArguments(int argc, char** argv, Listening& l, SimOptions& s, BoardOpt
             l.linesPath = next();
         } else if (option == "--log") {
             logPath = next();
+        } else if (option == "--log-limit") {
+            const int64_t megabytes = number();
+            if (megabytes < 1 || megabytes > kMaxLogMegabytes) {
+                UsageError("--log-limit is 1 to " + std::to_string(kMaxLogMegabytes) + " (MB)");
+            }
+            s.logLimitBytes = static_cast<uint64_t>(megabytes) << 20;
         } else if (option == "--once") {
             s.once = true;
         } else if (option == "--ram-image") {
@@ -163,6 +180,10 @@ void ParseArguments(int argc, char** argv, Listening& l, SimOptions& s, BoardOpt
             b.flashFillers = static_cast<int32_t>(number());
         } else if (option == "--flash-silent-from") {
             b.flashSilentFrom = number();
+        } else if (option == "--replay") {
+            b.replayPath = next();
+        } else if (option == "--at-once") {
+            b.replayAtOnce = true;
         } else {
             UsageError("unknown option " + option);
         }
@@ -175,6 +196,14 @@ void ParseArguments(int argc, char** argv, Listening& l, SimOptions& s, BoardOpt
     }
     if (l.socketPath.empty() && l.tcpPort < 0 && l.ptyLink.empty()) {
         UsageError("give --socket PATH (and/or --tcp PORT), or --pty LINK");
+    }
+    std::string why;
+    if (!b.replayPath.empty() && !ReplayCheck(b.replayPath, &why)) {
+        fprintf(stderr, "tavsim: cannot replay %s: %s\n", b.replayPath.c_str(), why.c_str());
+        exit(2);
+    }
+    if (b.replayAtOnce && b.replayPath.empty()) {
+        UsageError("--at-once goes with --replay");
     }
     if (!l.ptyLink.empty() && l.linesPath.empty()) {
         l.linesPath = l.ptyLink + ".lines";

@@ -6,9 +6,11 @@
 #     protocol's ceiling, the time the tool reports, the time measured, their ratio, and
 #     from tavsim's pacing report how late it delivered and how soon the host answered;
 #  2. an unpaced board (host-bound): throughput and the host's CPU time, send calls;
-#  3. peak resident memory of tavram for growing programs.
+#  3. the cost of the trace: the host-bound RAM download with and without TAVLOADER_TRACE;
+#  4. peak resident memory of tavram for growing programs.
 #
 #   tools/bench.sh [BUILD_DIR]
+# BENCH_ONLY=trace runs only 3. (BENCH_TRACE_RUNS runs of each, default 7).
 # Word counts (environment): BENCH_WORDS (paced runs, default 20000), BENCH_LATENCY_WORDS
 # (tavram and Fast mode with an adapter, 2000), BENCH_SAVE_LATENCY_WORDS (Save mode with an
 # adapter: one round trip per byte, 100), BENCH_HOST_WORDS (unpaced, 100000; Save mode a
@@ -79,6 +81,44 @@ run() {
         'BEGIN { printf "%.3f", (b - a) / 1e9 - c / 1000 }')
     read -r user_s sys_s rss_kb <time.out
 }
+
+# The cost of the trace (TAVLOADER_TRACE): the host-bound RAM download, untraced and traced
+# in turns, BENCH_TRACE_RUNS times each; the median and the fastest of each, and their ratios
+# (the fastest run is the one least disturbed by other work on the machine).
+trace_cost() {
+    local runs=${BENCH_TRACE_RUNS:-7} plain=() traced=()
+    program "$host_words" >/dev/null
+    for _ in $(seq "$runs"); do
+        start_sim
+        run 115200 tavram
+        plain+=("$measured_s")
+        start_sim
+        TAVLOADER_TRACE=$work/trace.txt run 115200 tavram
+        traced+=("$measured_s")
+    done
+    sim_stop
+    local stats='{ v[NR] = $1 } END { printf "%s %s\n", v[int((NR + 1) / 2)], v[1] }'
+    local a a_min b b_min
+    read -r a a_min < <(printf '%s\n' "${plain[@]}" | sort -n | awk "$stats")
+    read -r b b_min < <(printf '%s\n' "${traced[@]}" | sort -n | awk "$stats")
+    echo "## Trace cost: host-bound tavram, $host_words words, $runs runs each"
+    echo
+    echo "| | untraced s | traced s | ratio |"
+    echo "|---|---|---|---|"
+    printf '| median | %s | %s | %s |\n' "$a" "$b" "$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", b / a }')"
+    printf '| fastest | %s | %s | %s |\n' "$a_min" "$b_min" \
+        "$(awk -v a="$a_min" -v b="$b_min" 'BEGIN { printf "%.3f", b / a }')"
+    echo
+    echo "Runs: untraced ${plain[*]}; traced ${traced[*]}. The trace: $(wc -l <"$work/trace.txt")" \
+        "lines, $(wc -c <"$work/trace.txt") bytes."
+    echo
+}
+
+# BENCH_ONLY=trace: only the trace's cost.
+if [ "${BENCH_ONLY:-}" = trace ]; then
+    trace_cost
+    exit 0
+fi
 
 # The protocol's ceiling: the time the exchanges take on an ideal full-duplex line with a
 # host that answers at once. Each exchange (round trip) is the host's bytes, sent back to
@@ -224,6 +264,8 @@ for tool in "tavram ram" "tavfla fast" "tavfla save"; do
         "$user_s" "$sys_s" "$sends"
 done
 echo
+
+trace_cost
 
 echo "## Peak resident memory of tavram (unpaced board)"
 echo

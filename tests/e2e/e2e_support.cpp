@@ -270,6 +270,7 @@ void E2eTest::StartBoard(const std::vector<std::string>& options) {
 
 std::vector<std::string> E2eTest::RunEnvironment() const {
     std::vector<std::string> env = {"TZ=UTC"};
+    env.insert(env.end(), env_.begin(), env_.end());
     if (pty_) {
         env.push_back(std::string("LD_PRELOAD=") + PTYLINES_LIBRARY);
         env.push_back("PTYLINES_STATE=" + Path("lines"));
@@ -278,6 +279,7 @@ std::vector<std::string> E2eTest::RunEnvironment() const {
         env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
                       ":verify_asan_link_order=0");
     }
+    env.insert(env.end(), runEnv_.begin(), runEnv_.end());
     return env;
 }
 

@@ -1,6 +1,7 @@
 // The real loaders on a pty with modem lines (libptylines.so preloaded), the board on its
 // master: the termios path that a USB serial adapter takes, end to end.
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include "e2e_support.h"
 #include "targetsim/ptylines_state.h"
@@ -52,7 +53,7 @@ TEST_P(PtyRamE2e, ProgramLandsInRamAndTheAnsweringRateIsSaved) {
     EXPECT_EQ(WaitBoardEnd(), 0);
     ExpectLoadedIntoRam(program);
     // The port was asked to pass received bytes on at once (ASYNC_LOW_LATENCY).
-    PtyLinesState* lines = PtyLinesMap(Path("lines").c_str(), false);
+    PtyLinesState* lines = PtyLinesMap(Path("lines").c_str());
     ASSERT_NE(lines, nullptr);
     EXPECT_EQ(lines->lowLatency.load(), 1u);
     PtyLinesUnmap(lines);
@@ -149,12 +150,59 @@ TEST_F(PtyE2e, SecondLoaderIsRefusedAndSigtermHandsTheLineBack) {
     first.Signal(SIGTERM);
     EXPECT_EQ(first.Wait(5000), 2) << first.output();
     ExpectLinesHandedBack(WaitForLog("client disconnected"));
-    PtyLinesState* lines = PtyLinesMap(Path("lines").c_str(), false);
+    PtyLinesState* lines = PtyLinesMap(Path("lines").c_str());
     ASSERT_NE(lines, nullptr);
     EXPECT_EQ(lines->hostLines.load() & TIOCM_RTS, 0u);
     PtyLinesUnmap(lines);
     EXPECT_FALSE(fs::exists(Path("ram.txt")));
 }
+
+// A state file that is not this tavsim's to take is refused with a message and left as it
+// was, before the pty link is made.
+struct LinesCase {
+    const char* name;
+    const char* message;
+};
+
+class PtyLinesFileE2e : public PtyE2e, public ::testing::WithParamInterface<LinesCase> {};
+
+TEST_P(PtyLinesFileE2e, RefusedAndLeftAsItWas) {
+    const std::string name = GetParam().name;
+    std::string lines = Path("victim.txt");
+    WriteTextFile(lines, "notes\n");
+    if (name == "InUseByAnotherTavsim") {
+        StartBoard({});
+        lines = Path("lines");
+    } else if (name == "SymbolicLink") {
+        lines = Path("second.lines");  // the default for --pty second
+        ASSERT_EQ(symlink("victim.txt", lines.c_str()), 0);
+    } else if (name == "AnotherUsersFile") {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "only root can give a file to another user";
+        }
+        ASSERT_EQ(chown(lines.c_str(), 65534, 65534), 0);
+    }
+    const std::string before = ReadTextFile(lines);
+    Child second;
+    ASSERT_TRUE(second.Start({TAVSIM_PATH, "--pty", Path("second"), "--lines", lines}, dir_, {},
+                             Path("second.err")));
+    EXPECT_EQ(second.Wait(5000), 2);
+    const std::string message = ReadTextFile(Path("second.err"));
+    EXPECT_NE(message.find(GetParam().message), std::string::npos) << message;
+    EXPECT_NE(message.find(lines), std::string::npos) << message;
+    EXPECT_EQ(ReadTextFile(lines), before);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Path("second"))));
+    if (board_) {
+        EXPECT_EQ(StopBoard(), 0);  // the first tavsim ran on and ends at SIGTERM
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, PtyLinesFileE2e,
+    ::testing::Values(LinesCase{"InUseByAnotherTavsim", " is in use by another tavsim\n"},
+                      LinesCase{"SymbolicLink", " is a symbolic link or no regular file"},
+                      LinesCase{"AnotherUsersFile", " belongs to another user: not used\n"}),
+    [](const ::testing::TestParamInfo<LinesCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace e2e

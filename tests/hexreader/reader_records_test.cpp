@@ -169,6 +169,7 @@ TEST_F(HexReaderTest, ResetForgetsTheTerminationRecord) {
 
 namespace {
 
+// Named by the build, so the path holds whatever the compiler makes of __FILE__.
 std::string ExamplesFolder() {
     return EXAMPLES_DIR;
 }

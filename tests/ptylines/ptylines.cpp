@@ -88,7 +88,7 @@ void Setup() {
     if (path == nullptr || path[0] == '\0') {
         return;
     }
-    gState = PtyLinesMap(path, false);
+    gState = PtyLinesMap(path);
     Log(gState != nullptr ? "lines from %s" : "cannot map %s: pty slaves keep no lines", path);
 }
 

@@ -1,5 +1,7 @@
-// Files of the tests: a temporary folder per test and whole text files.
+// Files of the tests: a temporary folder per test, whole text files, the environment.
 #pragma once
+
+#include <stdlib.h>
 
 #include <string>
 
@@ -24,6 +26,23 @@ class TempFolder {
     std::string path_;
     std::string oldCwd_;
     bool keep_ = false;
+};
+
+// Sets (or, with nullptr, unsets) an environment variable until the object goes.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value)
+        : name_(name), wasSet_(getenv(name) != nullptr), old_(wasSet_ ? getenv(name) : "") {
+        value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedEnv() { wasSet_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str()); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_;
+    bool wasSet_;
+    std::string old_;
 };
 
 void WriteTextFile(const std::string& path, const std::string& text);

@@ -201,6 +201,19 @@ board --once --ram-image "$work/ram.txt" --ram-bad-checksum 2
 download "tavram wrong checksum" 2 ./tavram.exe PROG
 expect "tavram wrong checksum: message" has "TARGET COMMUNICATION CHECKSUM ERROR"
 
+# The same run traced (TAVLOADER_TRACE; the trace in text mode, CR LF lines), then run again
+# against the board's side of its trace played back: the same output and exit code.
+cp "$work/out.txt" "$work/untraced.txt"
+board --once --ram-image "$work/ram.txt" --ram-bad-checksum 2
+TAVLOADER_TRACE=trace.txt download "tavram traced" 2 ./tavram.exe PROG
+expect "tavram traced: output unchanged" cmp -s "$work/out.txt" "$work/untraced.txt"
+expect "tavram traced: header, sync and exit code" bash -c "tr -d '\r' <'$work/run/trace.txt' |
+    grep -q '^ *[0-9]* # TAVRAM V 3.0; command line: ' && grep -q ' > 0F 0F' '$work/run/trace.txt' &&
+    tr -d '\r' <'$work/run/trace.txt' | tail -n 1 | grep -q ' ! exit 2\$'"
+board --once --replay "$work/run/trace.txt" --at-once
+download "tavram replayed" 2 ./tavram.exe PROG
+expect "tavram replayed: same output" cmp -s "$work/out.txt" "$work/untraced.txt"
+
 # A second opener of COM1: Windows refuses it (the port is exclusive), but Wine does not: it
 # opens the pty a second time. Expected here so that a change in Wine shows.
 board --cts-never

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "targetsim/ptylines_state.h"
 
 namespace {
@@ -115,8 +116,7 @@ class PtyLinesTest : public ::testing::Test {
         char folder[] = "/tmp/ptylinesXXXXXX";
         ASSERT_NE(mkdtemp(folder), nullptr);
         dir_ = folder;
-        state_ = PtyLinesMap((dir_ + "/state").c_str(), true);
-        ASSERT_NE(state_, nullptr);
+        ASSERT_EQ(PtyLinesTakeBoard((dir_ + "/state").c_str(), &state_, &lock_), kPtyLinesTaken);
         master_ = OpenPty(&slave_);
         ASSERT_GE(master_, 0);
         struct stat st;
@@ -126,6 +126,7 @@ class PtyLinesTest : public ::testing::Test {
 
     void TearDown() override {
         PtyLinesUnmap(state_);
+        close(lock_);
         close(master_);
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
@@ -155,6 +156,7 @@ class PtyLinesTest : public ::testing::Test {
 
     std::string dir_;
     PtyLinesState* state_ = nullptr;
+    int lock_ = -1;
     int master_ = -1;
     std::string slave_;
 };
@@ -237,6 +239,45 @@ TEST_F(PtyLinesTest, RateChangeWaitsUntilTheBoardReadTheBytesBeforeIt) {
     EXPECT_EQ(cfgetospeed(&tio), speed_t{B115200});
     EXPECT_EQ(state_->rateChanges.load(), 1u);
     EXPECT_EQ(state_->drainTimeouts.load(), 0u);
+}
+
+// The board takes only its own state files, one board at a time, and grows them only.
+TEST_F(PtyLinesTest, BoardTakesOnlyAFreeStateOfItsOwn) {
+    const std::string text = "notes\n";
+    WriteTextFile(dir_ + "/notes", text);
+    ASSERT_EQ(symlink("notes", (dir_ + "/link").c_str()), 0);
+    ASSERT_EQ(truncate((dir_ + "/state").c_str(), 16), 0);  // as a careless user might
+    const struct {
+        const char* name;
+        PtyLinesRefusal expected;
+    } cases[] = {{"state", kPtyLinesInUse},
+                 {"link", kPtyLinesNotAFile},
+                 {"notes", kPtyLinesNotState},
+                 {"", kPtyLinesNotAFile},
+                 {"new", kPtyLinesTaken}};
+    for (const auto& c : cases) {
+        PtyLinesState* state = nullptr;
+        int lock = -1;
+        EXPECT_EQ(PtyLinesTakeBoard((dir_ + "/" + c.name).c_str(), &state, &lock), c.expected)
+            << c.name;
+        PtyLinesUnmap(state);
+        close(lock);
+    }
+    EXPECT_EQ(ReadTextFile(dir_ + "/notes"), text);
+    // Given up by its board, the cut state is taken again and grown back.
+    close(lock_);
+    PtyLinesUnmap(state_);
+    ASSERT_EQ(PtyLinesTakeBoard((dir_ + "/state").c_str(), &state_, &lock_), kPtyLinesTaken);
+    EXPECT_EQ(std::filesystem::file_size(dir_ + "/state"), kPtyLinesFileSize);
+}
+
+TEST(PtyLinesEdges, CountersThatGoBackStartAgainAndBurstsAreBounded) {
+    const struct {
+        uint32_t seen, now, edges;
+    } cases[] = {{7, 7, 0}, {7, 8, 1}, {7, 9, 2}, {4000, 1, 1}, {4000, 0, 0}, {2, 1u << 31, 2}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(PtyLinesEdgesSince(c.seen, c.now), c.edges) << c.seen << " -> " << c.now;
+    }
 }
 
 // The tripwire stands behind the library in place of the real open functions, and the
