@@ -89,105 +89,136 @@ int64_t Number(const std::string& option, const char* text) {
     return value;
 }
 
-void ParseArguments(int argc, char** argv, Listening& l, SimOptions& s, BoardOptions& b) {
-    std::string logPath;
-    for (int i = 1; i < argc; ++i) {
-        std::string option = argv[i];
-        auto next = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                UsageError(option + " needs a value");
-            }
-            return argv[++i];
-        };
-        auto number = [&]() { return Number(option, next()); };
-        if (option == "--help" || option == "-h") {
-            fputs(kUsage, stdout);
-            exit(0);
-        } else if (option == "--socket") {
-            l.socketPath = next();
-        } else if (option == "--tcp") {
-            l.tcpPort = static_cast<int>(number());
-            if (l.tcpPort > 65535) {
-                UsageError("--tcp needs a port number");
-            }
-        } else if (option == "--pty") {
-            l.ptyLink = next();
-        } else if (option == "--lines") {
-            l.linesPath = next();
-        } else if (option == "--log") {
-            logPath = next();
-        } else if (option == "--log-limit") {
-            const int64_t megabytes = number();
-            if (megabytes < 1 || megabytes > kMaxLogMegabytes) {
-                UsageError("--log-limit is 1 to " + std::to_string(kMaxLogMegabytes) + " (MB)");
-            }
-            s.logLimitBytes = static_cast<uint64_t>(megabytes) << 20;
-        } else if (option == "--once") {
-            s.once = true;
-        } else if (option == "--ram-image") {
-            s.ramImagePath = next();
-        } else if (option == "--baud") {
-            b.baud = static_cast<int32_t>(number());
-            if (b.baud != 38400 && b.baud != 115200) {
-                UsageError("--baud is 38400 or 115200");
-            }
-        } else if (option == "--pacing") {
-            b.pacing = true;
-        } else if (option == "--latency-us") {
-            s.adapterLatencyUs = static_cast<uint64_t>(number());
-        } else if (option == "--pacing-report") {
-            s.pacingReport = true;
-        } else if (option == "--ready-ms") {
-            b.readyDelayUs = static_cast<uint64_t>(number()) * 1000;
-        } else if (option == "--flash-dir") {
-            b.flashFolder = next();
-        } else if (option == "--flash-capacity") {
-            b.flashCapacityWords = static_cast<uint32_t>(number());
-        } else if (option == "--answer-pair") {
-            b.answerPair = static_cast<int32_t>(number());
-        } else if (option == "--cts-never") {
-            b.ctsNeverRises = true;
-        } else if (option == "--cts-stuck") {
-            b.ctsStuckOn = true;
-        } else if (option == "--cts-late-ms") {
-            b.ctsLateUs = static_cast<uint64_t>(number()) * 1000;
-        } else if (option == "--noise-after-sync") {
-            b.noiseAfterSync = static_cast<int32_t>(number());
-        } else if (option == "--junk-after-sync") {
-            b.junkAfterSync = static_cast<int32_t>(number());
-        } else if (option == "--answer-noise") {
-            b.answerWithNoise = true;
-        } else if (option == "--ram-bad-checksum") {
-            b.ramWrongChecksumAt = static_cast<int32_t>(number());
-        } else if (option == "--ram-silent-from") {
-            b.ramSilentFrom = static_cast<int32_t>(number());
-        } else if (option == "--flash-corrupt-echo") {
-            b.flashCorruptEchoAt = number();
-        } else if (option == "--flash-bad-checksum") {
-            b.flashWrongChecksumAt = static_cast<int32_t>(number());
-        } else if (option == "--flash-result") {
-            std::string value = next();
-            size_t colon = value.find(':');
-            if (colon == std::string::npos) {
-                UsageError("--flash-result needs K:V");
-            }
-            b.flashResultAt = static_cast<int32_t>(Number(option, value.substr(0, colon).c_str()));
-            b.flashResultValue =
-                static_cast<int32_t>(Number(option, value.substr(colon + 1).c_str()));
-        } else if (option == "--flash-end-status") {
-            b.flashEndStatus = static_cast<int32_t>(number());
-        } else if (option == "--flash-fillers") {
-            b.flashFillers = static_cast<int32_t>(number());
-        } else if (option == "--flash-silent-from") {
-            b.flashSilentFrom = number();
-        } else if (option == "--replay") {
-            b.replayPath = next();
-        } else if (option == "--at-once") {
-            b.replayAtOnce = true;
-        } else {
-            UsageError("unknown option " + option);
+// The command line as it is read: the option in hand and the value after it.
+struct ArgumentReader {
+    int argc;
+    char** argv;
+    int i;
+    std::string option;
+
+    const char* Next() {
+        if (i + 1 >= argc) {
+            UsageError(option + " needs a value");
         }
+        return argv[++i];
     }
+    int64_t NextNumber() { return Number(option, Next()); }
+};
+
+// The server's own options; false when the option is none of them.
+bool ParseServerOption(ArgumentReader& a, Listening& l, SimOptions& s, std::string& logPath) {
+    const std::string& option = a.option;
+    if (option == "--help" || option == "-h") {
+        fputs(kUsage, stdout);
+        exit(0);
+    } else if (option == "--socket") {
+        l.socketPath = a.Next();
+    } else if (option == "--tcp") {
+        l.tcpPort = static_cast<int>(a.NextNumber());
+        if (l.tcpPort > 65535) {
+            UsageError("--tcp needs a port number");
+        }
+    } else if (option == "--pty") {
+        l.ptyLink = a.Next();
+    } else if (option == "--lines") {
+        l.linesPath = a.Next();
+    } else if (option == "--log") {
+        logPath = a.Next();
+    } else if (option == "--log-limit") {
+        const int64_t megabytes = a.NextNumber();
+        if (megabytes < 1 || megabytes > kMaxLogMegabytes) {
+            UsageError("--log-limit is 1 to " + std::to_string(kMaxLogMegabytes) + " (MB)");
+        }
+        s.logLimitBytes = static_cast<uint64_t>(megabytes) << 20;
+    } else if (option == "--once") {
+        s.once = true;
+    } else if (option == "--ram-image") {
+        s.ramImagePath = a.Next();
+    } else if (option == "--latency-us") {
+        s.adapterLatencyUs = static_cast<uint64_t>(a.NextNumber());
+    } else if (option == "--pacing-report") {
+        s.pacingReport = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The flash firmware's faults and the replay; false when the option is none of them.
+bool ParseFlashOption(ArgumentReader& a, BoardOptions& b) {
+    const std::string& option = a.option;
+    auto number32 = [&]() { return static_cast<int32_t>(a.NextNumber()); };
+    if (option == "--flash-corrupt-echo") {
+        b.flashCorruptEchoAt = a.NextNumber();
+    } else if (option == "--flash-bad-checksum") {
+        b.flashWrongChecksumAt = number32();
+    } else if (option == "--flash-result") {
+        std::string value = a.Next();
+        size_t colon = value.find(':');
+        if (colon == std::string::npos) {
+            UsageError("--flash-result needs K:V");
+        }
+        b.flashResultAt = static_cast<int32_t>(Number(option, value.substr(0, colon).c_str()));
+        b.flashResultValue = static_cast<int32_t>(Number(option, value.substr(colon + 1).c_str()));
+    } else if (option == "--flash-end-status") {
+        b.flashEndStatus = number32();
+    } else if (option == "--flash-fillers") {
+        b.flashFillers = number32();
+    } else if (option == "--flash-silent-from") {
+        b.flashSilentFrom = a.NextNumber();
+    } else if (option == "--replay") {
+        b.replayPath = a.Next();
+    } else if (option == "--at-once") {
+        b.replayAtOnce = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The board's options and faults; false when the option is none of them.
+bool ParseBoardOption(ArgumentReader& a, BoardOptions& b) {
+    const std::string& option = a.option;
+    auto number32 = [&]() { return static_cast<int32_t>(a.NextNumber()); };
+    if (option == "--baud") {
+        b.baud = number32();
+        if (b.baud != 38400 && b.baud != 115200) {
+            UsageError("--baud is 38400 or 115200");
+        }
+    } else if (option == "--pacing") {
+        b.pacing = true;
+    } else if (option == "--ready-ms") {
+        b.readyDelayUs = static_cast<uint64_t>(a.NextNumber()) * 1000;
+    } else if (option == "--flash-dir") {
+        b.flashFolder = a.Next();
+    } else if (option == "--flash-capacity") {
+        b.flashCapacityWords = static_cast<uint32_t>(a.NextNumber());
+    } else if (option == "--answer-pair") {
+        b.answerPair = number32();
+    } else if (option == "--cts-never") {
+        b.ctsNeverRises = true;
+    } else if (option == "--cts-stuck") {
+        b.ctsStuckOn = true;
+    } else if (option == "--cts-late-ms") {
+        b.ctsLateUs = static_cast<uint64_t>(a.NextNumber()) * 1000;
+    } else if (option == "--noise-after-sync") {
+        b.noiseAfterSync = number32();
+    } else if (option == "--junk-after-sync") {
+        b.junkAfterSync = number32();
+    } else if (option == "--answer-noise") {
+        b.answerWithNoise = true;
+    } else if (option == "--ram-bad-checksum") {
+        b.ramWrongChecksumAt = number32();
+    } else if (option == "--ram-silent-from") {
+        b.ramSilentFrom = number32();
+    } else {
+        return ParseFlashOption(a, b);
+    }
+    return true;
+}
+
+// Options that only make sense together, the defaults that follow from others, the log.
+void CheckArguments(Listening& l, SimOptions& s, BoardOptions& b, const std::string& logPath) {
     if (!l.ptyLink.empty() && (!l.socketPath.empty() || l.tcpPort >= 0)) {
         UsageError("--pty goes without --socket and --tcp");
     }
@@ -216,6 +247,18 @@ void ParseArguments(int argc, char** argv, Listening& l, SimOptions& s, BoardOpt
             exit(2);
         }
     }
+}
+
+void ParseArguments(int argc, char** argv, Listening& l, SimOptions& s, BoardOptions& b) {
+    std::string logPath;
+    ArgumentReader reader{argc, argv, 1, ""};
+    for (; reader.i < argc; ++reader.i) {
+        reader.option = argv[reader.i];
+        if (!ParseServerOption(reader, l, s, logPath) && !ParseBoardOption(reader, b)) {
+            UsageError("unknown option " + reader.option);
+        }
+    }
+    CheckArguments(l, s, b, logPath);
 }
 
 }  // namespace
