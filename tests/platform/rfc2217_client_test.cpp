@@ -426,7 +426,7 @@ TEST(Rfc2217ModemState, PollingServerIsAskedAgainAfterALookPeriod) {
             continue;
         }
         EXPECT_EQ(asked, askAgain) << row.server;
-        EXPECT_GE(askedAfter, row.askAfterMs) << row.server;
+        EXPECT_GE(askedAfter, row.askAfterMs - 5) << row.server;  // whole ms on both clocks
         EXPECT_LT(askedAfter, row.askAfterMs + 200) << row.server;
         SendBytes(client.fd, {IAC, SB, 44, 107, 0x10, IAC, SE});  // the answer: CTS on
         while (Rfc2217GetCts(client.connection, &cts, &error) && !cts && MsSince(acked) < 3000) {
