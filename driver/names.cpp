@@ -61,18 +61,45 @@ size_t LastComponentOffset(const char* path) {
     PlatformExit(2);
 }
 
-// Tells the serial layer where "COM1".."COM4" live: beside the settings file.
-// An installed program (or one in a folder the user cannot write) keeps its settings file,
-// and with it the COM entries, in the user's configuration folder; if the path would not fit
-// it stays where it is.
-void MoveSettingsToUserFolder(const char* programPath) {
-    char folder[kPathBufferSize];
-    char moved[kPathBufferSize];
-    if (PlatformSettingsFolder(programPath, folder, sizeof folder) &&
-        JoinText(moved, sizeof moved, folder, "/") &&
-        JoinText(moved, sizeof moved, moved, SettingsPath + LastComponentOffset(SettingsPath))) {
-        JoinText(SettingsPath, sizeof SettingsPath, moved, "");
+// Moves the settings file, and with it the COM entries, into the folder the OS layer
+// chooses (`programPath` null: the program was found nowhere); a folder it refuses ends the
+// run before any port is opened.
+void UseSettingsFolder(const char* programPath) {
+    const char* fileName = SettingsPath + LastComponentOffset(SettingsPath);
+    const size_t maxLength = kPathBufferSize - 2 - strlen(fileName);  // "/", terminator
+    const SettingsFolder folder = PlatformSettingsFolder(programPath, maxLength);
+    const char* path = folder.path.c_str();
+    switch (folder.result) {
+        case SettingsFolderBesideProgram:
+            return;
+        case SettingsFolderChosen: {
+            char moved[kPathBufferSize];
+            JoinText(moved, sizeof moved, path, "/");
+            JoinText(moved, sizeof moved, moved, fileName);
+            JoinText(SettingsPath, sizeof SettingsPath, moved, "");
+            return;
+        }
+        case SettingsFolderUnnamed:
+            printf("\nSettings Folder %s Unknown: HOME Not Set Or Not Absolute\n", path);
+            break;
+        case SettingsFolderTooLong:
+            printf("\nSettings Folder %s Too Long (More Than %u Characters)\n", path,
+                   static_cast<unsigned>(maxLength));
+            break;
+        case SettingsFolderMissing:
+            printf("\nOpen Of Settings Folder %s Failed: %d\n", path, folder.error);
+            break;
+        case SettingsFolderCannotMake:
+            printf("\nCreate Of Settings Folder %s Failed: %d\n", path, folder.error);
+            break;
+        case SettingsFolderNotOwned:
+            printf("\nSettings Folder %s Refused: Owned By Another User\n", path);
+            break;
+        case SettingsFolderOpenToOthers:
+            printf("\nSettings Folder %s Refused: Writable By Others\n", path);
+            break;
     }
+    PlatformExit(2);
 }
 
 void SetDeviceFolderFromSettingsPath() {
@@ -129,7 +156,14 @@ void FormSettingsPath(const char* startPath) {
     }
     const size_t last = LastComponentOffset(startPath);
     char programPath[kPathBufferSize];
-    if (last == DrivePrefixLength(startPath)) {
+    char ownFile[4096];
+    bool found = true;
+    if (PlatformOwnExecutable(ownFile, sizeof ownFile)) {
+        // Where the system says the program file is, whatever the start path claims.
+        if (!JoinText(programPath, sizeof programPath - 4, ownFile, "")) {
+            RefusePath();
+        }
+    } else if (last == DrivePrefixLength(startPath)) {
         // Started by bare name: the program file is found as the shell found it.
         char searchName[kPathBufferSize];
         JoinText(searchName, sizeof searchName, startPath + last, "");
@@ -138,9 +172,10 @@ void FormSettingsPath(const char* startPath) {
             *dot = '\0';
         }
         JoinText(searchName, sizeof searchName, searchName, ".EXE");
-        if (!PlatformFindProgram(searchName, programPath, sizeof programPath)) {
-            // Not found anywhere: the settings file goes into the current folder under the
-            // program's name, so the run still keeps its settings.
+        found = PlatformFindProgram(searchName, programPath, sizeof programPath);
+        if (!found) {
+            // Not found anywhere: the bare name, whose folder the OS layer does not know (on
+            // Windows the current folder, elsewhere the user's configuration folder).
             JoinText(programPath, sizeof programPath, searchName, "");
         }
     } else {
@@ -151,7 +186,7 @@ void FormSettingsPath(const char* startPath) {
     if (!SettingsPathFromProgramPath(programPath, SettingsPath, sizeof SettingsPath)) {
         RefusePath();
     }
-    MoveSettingsToUserFolder(programPath);
+    UseSettingsFolder(found ? programPath : nullptr);
     SetDeviceFolderFromSettingsPath();
 }
 

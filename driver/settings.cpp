@@ -32,7 +32,7 @@ void ApplyPortOption(const char* text) {
 }  // namespace
 
 void ReadSettingsFile(const LoaderKind& kind) {
-    FILE* file = PlatformOpenRegularRead(SettingsPath, false);
+    FILE* file = PlatformOpenOwnFileRead(SettingsPath);
     if (file == nullptr) {
         SettingsChanged = 1;
     } else {
@@ -62,7 +62,8 @@ void ReadSettingsFile(const LoaderKind& kind) {
 }
 
 void WriteSettingsFile(const LoaderKind& kind) {
-    FILE* file = PlatformCreateRegularWrite(SettingsPath);
+    char newPath[kPathBufferSize + 32];
+    FILE* file = PlatformBeginReplace(SettingsPath, newPath, sizeof newPath);
     if (file == nullptr) {
         // A read-only folder (or an entry that is no regular file) must not stop a download:
         // the run goes on with the settings it has, and the next run finds the same again.
@@ -73,7 +74,7 @@ void WriteSettingsFile(const LoaderKind& kind) {
     if (kind.setting != nullptr) {
         kind.setting->write(file);
     }
-    fclose(file);
+    PlatformFinishReplace(file, newPath, SettingsPath);
 }
 
 void ProcessCommandLine(const LoaderKind& kind, int argc, char** argv) {

@@ -37,18 +37,9 @@ bool CopyOut(const std::string& text, char* out, size_t outSize) {
     return true;
 }
 
+// PATH only: the current folder is never taken for a program's folder, not even through an
+// empty or relative entry.
 bool FindInFolders(const std::string& name, std::string* found) {
-    char cwd[4096];
-    if (getcwd(cwd, sizeof(cwd)) != nullptr) {
-        std::string here = cwd;
-        if (here.empty() || here.back() != '/') {
-            here += '/';
-        }
-        if (IsRegularFile(here + name)) {
-            *found = here + name;
-            return true;
-        }
-    }
     const char* path = getenv("PATH");
     if (path == nullptr) {
         return false;
@@ -62,8 +53,8 @@ bool FindInFolders(const std::string& name, std::string* found) {
         }
         std::string folder = list.substr(start, end - start);
         start = end + 1;
-        if (folder.empty()) {
-            continue;  // the current folder, already searched
+        if (folder.empty() || folder[0] != '/') {
+            continue;
         }
         std::string candidate = folder.back() == '/' ? folder + name : folder + "/" + name;
         if (IsRegularFile(candidate)) {
@@ -136,7 +127,8 @@ bool Resolve(const std::string& name, std::string* resolved) {
 // entry swapped in after the first check. Devices are refused before they are ever opened.
 int OpenRegularDescriptor(const char* path, int flags) {
     struct stat st;
-    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    const bool follow = (flags & O_NOFOLLOW) == 0;
+    if ((follow ? stat(path, &st) : lstat(path, &st)) == 0 && !S_ISREG(st.st_mode)) {
         return -1;
     }
     int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -206,20 +198,61 @@ bool UserConfigFolder(std::string* folder) {
     return true;
 }
 
-// mkdir -p; folders made here are the user's own (0700).
-bool MakeFolders(const std::string& folder) {
+// 0 when `folder` is a folder, else the system's error code.
+int FolderError(const std::string& folder) {
     struct stat st;
-    for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
+    if (stat(folder.c_str(), &st) != 0) {
+        return errno;
+    }
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+// mkdir -p; folders made here are the user's own (0700) and are removed again when a later
+// one cannot be made. Returns 0 or the system's error code.
+int MakeFolders(const std::string& folder) {
+    std::vector<std::string> made;
+    int error = 0;
+    for (size_t end = folder.find('/', 1); error == 0; end = folder.find('/', end + 1)) {
         const std::string part = folder.substr(0, end);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST &&
-            (stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
-            return false;
+        if (mkdir(part.c_str(), 0700) == 0) {
+            made.push_back(part);
+        } else if (errno != EEXIST) {
+            error = errno;
         }
         if (end == std::string::npos) {
             break;
         }
     }
-    return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (error == 0) {
+        error = FolderError(folder);
+    }
+    for (auto part = made.rbegin(); error != 0 && part != made.rend(); ++part) {
+        rmdir(part->c_str());
+    }
+    return error;
+}
+
+// A folder named by the environment is used only when the user owns it and no one else
+// may put entries into it (a sticky folder lets no one replace the user's entries).
+SettingsFolder FolderFromEnvironment(const std::string& folder, size_t maxLength, bool make) {
+    if (folder.size() > maxLength) {
+        return {SettingsFolderTooLong, 0, folder};
+    }
+    const int error = make ? MakeFolders(folder) : FolderError(folder);
+    if (error != 0) {
+        return {make ? SettingsFolderCannotMake : SettingsFolderMissing, error, folder};
+    }
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0) {
+        return {SettingsFolderMissing, errno, folder};
+    }
+    if (st.st_uid != geteuid()) {
+        return {SettingsFolderNotOwned, 0, folder};
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+        return {SettingsFolderOpenToOthers, 0, folder};
+    }
+    return {SettingsFolderChosen, 0, folder};
 }
 
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -260,14 +293,43 @@ FILE* PlatformOpenRegularRead(const char* name, bool binary) {
     return StreamOf(OpenRegularDescriptor(name, O_RDONLY), binary ? "rb" : "r");
 }
 
-FILE* PlatformCreateRegularWrite(const char* name) {
-    const int fd = OpenRegularDescriptor(name, O_WRONLY | O_CREAT);
-    // Emptied only once it is known to be a regular file.
-    if (fd >= 0 && ftruncate(fd, 0) != 0) {
-        close(fd);
+FILE* PlatformOpenOwnFileRead(const char* name) {
+    return StreamOf(OpenRegularDescriptor(name, O_RDONLY | O_NOFOLLOW), "r");
+}
+
+FILE* PlatformBeginReplace(const char* name, char* newPath, size_t newPathSize) {
+    struct stat st;
+    if (lstat(name, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
         return nullptr;
     }
-    return StreamOf(fd, "w");
+    // O_EXCL: never an entry someone else put there; a name left by a crashed run is skipped.
+    static unsigned serial = 0;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        const int length = snprintf(newPath, newPathSize, "%s.%ld-%u.new", name,
+                                    static_cast<long>(getpid()), serial++);
+        if (length < 0 || static_cast<size_t>(length) >= newPathSize) {
+            return nullptr;
+        }
+        fd = open(newPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            return nullptr;
+        }
+    }
+    FILE* file = StreamOf(fd, "w");
+    if (file == nullptr && fd >= 0) {
+        unlink(newPath);
+    }
+    return file;
+}
+
+bool PlatformFinishReplace(FILE* file, const char* newPath, const char* name) {
+    const bool written = fflush(file) == 0 && fsync(fileno(file)) == 0;
+    if (fclose(file) == 0 && written && rename(newPath, name) == 0) {
+        return true;
+    }
+    unlink(newPath);
+    return false;
 }
 
 FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSize) {
@@ -298,18 +360,29 @@ FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSiz
     return length == 25 ? FileTimeOk : FileTimeConvertFailed;
 }
 
-bool PlatformSettingsFolderFor(const char* programPath, const char* installFolder, char* out,
-                               size_t outSize) {
-    const std::string folder = FolderOf(programPath);
-    const bool installed = installFolder[0] != '\0' && SameFolder(folder, installFolder);
-    std::string config;
-    if ((!installed && !CannotWrite(folder)) || !UserConfigFolder(&config) ||
-        !MakeFolders(config)) {
-        return false;
+SettingsFolder PlatformSettingsFolderFor(const char* programPath, const char* installFolder,
+                                         size_t maxLength) {
+    const char* runFolder = getenv("TAVLOADER_DIR");
+    if (runFolder != nullptr && runFolder[0] != '\0') {
+        std::string folder = runFolder;
+        while (folder.size() > 1 && folder.back() == '/') {
+            folder.pop_back();
+        }
+        return FolderFromEnvironment(folder, maxLength, false);
     }
-    return CopyOut(config, out, outSize);
+    // A program found nowhere has no folder of its own: never the current one.
+    const std::string folder = FolderOf(programPath != nullptr ? programPath : "");
+    const bool installed = installFolder[0] != '\0' && SameFolder(folder, installFolder);
+    if (programPath != nullptr && !installed && !CannotWrite(folder)) {
+        return {SettingsFolderBesideProgram, 0, ""};
+    }
+    std::string config;
+    if (!UserConfigFolder(&config)) {
+        return {SettingsFolderUnnamed, 0, "$HOME/.config/tavloader"};
+    }
+    return FolderFromEnvironment(config, maxLength, true);
 }
 
-bool PlatformSettingsFolder(const char* programPath, char* out, size_t outSize) {
-    return PlatformSettingsFolderFor(programPath, TAV_INSTALL_BINDIR, out, outSize);
+SettingsFolder PlatformSettingsFolder(const char* programPath, size_t maxLength) {
+    return PlatformSettingsFolderFor(programPath, TAV_INSTALL_BINDIR, maxLength);
 }

@@ -101,22 +101,58 @@ FILE* PlatformOpenRead(const char* name) {
 }
 
 FILE* PlatformOpenRegularRead(const char* name, bool binary) {
-    HANDLE handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // FILE_SHARE_DELETE: a reader does not stand in the way of a replacing rename.
+    HANDLE handle =
+        CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     return StreamOfDiskFile(handle, _O_RDONLY | (binary ? _O_BINARY : _O_TEXT),
                             binary ? "rb" : "r");
 }
 
-FILE* PlatformCreateRegularWrite(const char* name) {
-    HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    FILE* file = StreamOfDiskFile(handle, _O_WRONLY | _O_TEXT, "w");
-    // Emptied only once it is known to be a file on disk.
-    if (file != nullptr && _chsize(_fileno(file), 0) != 0) {
-        fclose(file);
+FILE* PlatformOpenOwnFileRead(const char* name) {
+    return PlatformOpenRegularRead(name, false);
+}
+
+FILE* PlatformBeginReplace(const char* name, char* newPath, size_t newPathSize) {
+    const DWORD attributes = GetFileAttributesA(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return nullptr;
     }
+    // CREATE_NEW: never an entry someone else put there; a name left by a crashed run is
+    // skipped.
+    static unsigned serial = 0;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; handle == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+        const int length = snprintf(newPath, newPathSize, "%s.%lu-%u.new", name,
+                                    static_cast<unsigned long>(GetCurrentProcessId()), serial++);
+        if (length < 0 || static_cast<size_t>(length) >= newPathSize) {
+            return nullptr;
+        }
+        handle = CreateFileA(newPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
+        if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
+            return nullptr;
+        }
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    FILE* file = StreamOfDiskFile(handle, _O_WRONLY | _O_TEXT, "w");
+    if (file == nullptr) {
+        DeleteFileA(newPath);
+    }
     return file;
+}
+
+bool PlatformFinishReplace(FILE* file, const char* newPath, const char* name) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    const bool written = fflush(file) == 0 && FlushFileBuffers(handle);
+    if (fclose(file) == 0 && written &&
+        MoveFileExA(newPath, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    DeleteFileA(newPath);
+    return false;
 }
 
 bool PlatformResolvePath(const char* name, char* out, size_t outSize) {
@@ -152,10 +188,10 @@ FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSiz
 }
 
 // Windows programs keep their settings beside the executable wherever they are.
-bool PlatformSettingsFolderFor(const char*, const char*, char*, size_t) {
-    return false;
+SettingsFolder PlatformSettingsFolderFor(const char*, const char*, size_t) {
+    return {SettingsFolderBesideProgram, 0, ""};
 }
 
-bool PlatformSettingsFolder(const char*, char*, size_t) {
-    return false;
+SettingsFolder PlatformSettingsFolder(const char*, size_t) {
+    return {SettingsFolderBesideProgram, 0, ""};
 }

@@ -1,7 +1,12 @@
 // Process-level services of the OS layer: clock, sleep, exit and the console key test.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+// The path of the running program's file as the system knows it (Linux: /proc/self/exe),
+// whatever name it was started by. False where the system does not say (Windows).
+bool PlatformOwnExecutable(char* out, size_t outSize);
 
 // Milliseconds since the process started (wraps as an unsigned 32-bit count).
 uint32_t PlatformMilliseconds();

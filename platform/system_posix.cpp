@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/backend_internal.h"
 #include "platform/clock.h"
@@ -133,6 +134,21 @@ void PlatformSleep(int32_t milliseconds) {
     struct timespec left = {milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+bool PlatformOwnExecutable(char* out, size_t outSize) {
+    const ssize_t length = outSize > 0 ? readlink("/proc/self/exe", out, outSize) : -1;
+    if (length <= 0 || static_cast<size_t>(length) >= outSize || out[0] != '/') {
+        return false;
+    }
+    out[length] = '\0';
+    // A file replaced while the program runs is still reported in its folder.
+    const char deleted[] = " (deleted)";
+    const size_t mark = sizeof deleted - 1;
+    if (static_cast<size_t>(length) > mark && strcmp(out + length - mark, deleted) == 0) {
+        out[length - mark] = '\0';
+    }
+    return true;
 }
 
 void PlatformExit(int code) {

@@ -89,6 +89,11 @@ void PlatformSleep(int32_t milliseconds) {
     }
 }
 
+// The programs find themselves as the shell found them (see FormSettingsPath).
+bool PlatformOwnExecutable(char*, size_t) {
+    return false;
+}
+
 void PlatformExit(int code) {
     fflush(stdout);
     exit(code);

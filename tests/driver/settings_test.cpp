@@ -73,9 +73,35 @@ TEST_F(FormSettingsPathTest, BareNameIsSearchedAlongPath) {
     EXPECT_EQ(std::string(SettingsPath), Path("bin/myloader.SET"));
 }
 
-TEST_F(FormSettingsPathTest, BareNameNotFoundUsesTheCurrentFolder) {
+TEST_F(FormSettingsPathTest, BareNameNotFoundUsesTheUserFolderNeverTheCurrentOne) {
+    ScopedEnv home("HOME", Path("home").c_str());
+    ScopedEnv xdg("XDG_CONFIG_HOME", nullptr);
     EXPECT_EQ(Form("no_such_loader_here.exe"), -1);
-    EXPECT_STREQ(SettingsPath, "no_such_loader_here.SET");
+    EXPECT_EQ(std::string(SettingsPath), Path("home/.config/tavloader/no_such_loader_here.SET"));
+}
+
+TEST_F(FormSettingsPathTest, TavloaderDirHoldsTheSettingsOrEndsTheRunNamingTheFolder) {
+    std::filesystem::create_directory(Path("run"));
+    std::filesystem::create_directory(Path("open"));
+    chmod(Path("open").c_str(), 0777);
+    const std::string tooLong = Path(std::string(240, 'x'));
+    const std::pair<std::string, std::string> cases[] = {
+        {"open", "\nSettings Folder " + Path("open") + " Refused: Writable By Others\n"},
+        {"none", "\nOpen Of Settings Folder " + Path("none") + " Failed: 2\n"},
+        {std::string(240, 'x'),
+         "\nSettings Folder " + tooLong + " Too Long (More Than 248 Characters)\n"},
+        {"run", ""}};
+    for (const auto& [folder, message] : cases) {
+        ScopedEnv run("TAVLOADER_DIR", Path(folder).c_str());
+        EXPECT_EQ(Form(Path("bin/tavram")), message.empty() ? -1 : 2);
+        EXPECT_EQ(output, message);
+    }
+    EXPECT_EQ(std::string(SettingsPath), Path("run/tavram.SET"));
+    ScopedEnv home("HOME", nullptr);
+    ScopedEnv xdg("XDG_CONFIG_HOME", nullptr);
+    EXPECT_EQ(Form("no_such_loader_here"), 2);
+    EXPECT_EQ(output,
+              "\nSettings Folder $HOME/.config/tavloader Unknown: HOME Not Set Or Not Absolute\n");
 }
 
 TEST_F(FormSettingsPathTest, OverLongStartPathIsRefused) {

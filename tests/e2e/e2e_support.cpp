@@ -278,6 +278,7 @@ std::vector<std::string> E2eTest::RunEnvironment() const {
         env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
                       ":verify_asan_link_order=0");
     }
+    env.insert(env.end(), runEnv_.begin(), runEnv_.end());
     return env;
 }
 

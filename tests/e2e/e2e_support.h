@@ -141,7 +141,8 @@ class E2eTest : public ::testing::Test {
     // Starts tavsim on the folder's socket (or pty) and waits for its listening line.
     void StartBoard(const std::vector<std::string>& options);
 
-    // What a run of a loader gets in its environment besides what the test has.
+    // What a run of a loader gets in its environment besides what the test has (runEnv_
+    // last).
     std::vector<std::string> RunEnvironment() const;
 
     // Polls the board's log until it holds the text, within the bound; returns the log.
@@ -179,6 +180,7 @@ class E2eTest : public ::testing::Test {
     std::string dir_;
     std::string socket_;
     bool pty_ = false;
+    std::vector<std::string> runEnv_;
     std::unique_ptr<Child> board_;
 };
 

@@ -11,9 +11,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <string>
+
+#include "support/files.h"
 
 namespace {
 
@@ -105,7 +108,7 @@ TEST_F(FilesTest, ExactNameWinsAndMissingNamesStayMissing) {
     EXPECT_FALSE(PlatformResolvePath("NOFOLDER/PROG.X1", out, sizeof(out)));
 }
 
-TEST_F(FilesTest, ProgramSearchCurrentFolderThenPathInOrder) {
+TEST_F(FilesTest, ProgramSearchAlongPathInOrderNeverInTheCurrentFolder) {
     MakeFolder("here");
     MakeFolder("first");
     MakeFolder("second");
@@ -123,12 +126,15 @@ TEST_F(FilesTest, ProgramSearchCurrentFolderThenPathInOrder) {
     ASSERT_TRUE(PlatformFindProgram("tool", out, sizeof(out)));
     EXPECT_EQ(std::string(out), root_ + "/first/tool");
 
-    // The current folder comes first, as a full path.
+    // A file of the name in the current folder is never taken, whatever PATH lists.
     MakeFile("here/tool");
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
     ASSERT_TRUE(PlatformFindProgram("tool", out, sizeof(out)));
-    EXPECT_EQ(std::string(out), std::string(cwd) + "/tool");
+    EXPECT_EQ(std::string(out), root_ + "/first/tool");
+    for (const char* list : {"", ":", ".", "./", "../here"}) {
+        setenv("PATH", list, 1);
+        EXPECT_FALSE(PlatformFindProgram("tool", out, sizeof(out))) << "PATH=" << list;
+    }
+    setenv("PATH", path.c_str(), 1);
 
     // No room for the result: not found rather than cut.
     EXPECT_FALSE(PlatformFindProgram("tool", out, 5));
@@ -185,28 +191,48 @@ TEST_F(FilesTest, OnlyRegularFilesAreOpenedAndNothingBlocks) {
               FileTimeOpenFailed);
 
     // Writing leaves what is no regular file as it is.
-    EXPECT_EQ(WithoutBlocking<FILE*>(fifo, [] { return PlatformCreateRegularWrite("PROG.X2"); }),
+    char newPath[300];
+    EXPECT_EQ(WithoutBlocking<FILE*>(
+                  fifo, [&] { return PlatformBeginReplace("PROG.X2", newPath, sizeof newPath); }),
               nullptr);
-    EXPECT_EQ(PlatformCreateRegularWrite("PROG.X1"), nullptr);
+    EXPECT_EQ(PlatformBeginReplace("PROG.X1", newPath, sizeof newPath), nullptr);
     struct stat st;
     ASSERT_EQ(stat("PROG.X2", &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     ASSERT_EQ(stat("PROG.X1", &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
 
-    // A regular file is created, or emptied and written anew; text mode reads it back.
+// The settings file is replaced as a whole, whatever stood at its place, and only a regular
+// file is read back: a link there is neither read nor written through.
+TEST_F(FilesTest, ReplacedFileIsWholeAndLinksAreNeverFollowed) {
+    MakeFile("victim.txt", "PORT=COM4\n");
     MakeFile("TAVRAM.SET", "PORT=COM3\nBAUD=38400\n");
-    FILE* file = PlatformCreateRegularWrite("TAVRAM.SET");
-    ASSERT_NE(file, nullptr);
-    fputs("PORT=COM2\n", file);
-    fclose(file);
-    file = PlatformOpenRegularRead("TAVRAM.SET", false);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(ReadAll(file), "PORT=COM2\n");
-    file = PlatformCreateRegularWrite("NEW.SET");
-    ASSERT_NE(file, nullptr);
-    fclose(file);
-    EXPECT_EQ(stat("NEW.SET", &st), 0);
+    ASSERT_EQ(symlink("victim.txt", (root_ + "/LINK.SET").c_str()), 0);
+    ASSERT_EQ(chdir(root_.c_str()), 0);
+    EXPECT_EQ(PlatformOpenOwnFileRead("LINK.SET"), nullptr);
+    const std::pair<const char*, const char*> cases[] = {{"TAVRAM.SET", "PORT=COM3\nBAUD=38400\n"},
+                                                         {"NEW.SET", "<missing>"},
+                                                         {"LINK.SET", "PORT=COM4\n"}};
+    for (const auto& [name, before] : cases) {
+        SCOPED_TRACE(name);
+        char newPath[300];
+        FILE* file = PlatformBeginReplace(name, newPath, sizeof newPath);
+        ASSERT_NE(file, nullptr);
+        fputs("PORT=COM2\n", file);
+        fflush(file);
+        EXPECT_EQ(ReadTextFile(root_ + "/" + name), before) << "whole until the new one is done";
+        ASSERT_TRUE(PlatformFinishReplace(file, newPath, name));
+        file = PlatformOpenOwnFileRead(name);
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(ReadAll(file), "PORT=COM2\n");
+    }
+    EXPECT_EQ(ReadTextFile(root_ + "/victim.txt"), "PORT=COM4\n");
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(root_)) {
+        entries += entry.is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(entries, 4u) << "no new file is left beside them";
 }
 
 TEST_F(FilesTest, FileTimeTextInLocalTime) {

@@ -1,5 +1,6 @@
-// Where an installed program keeps its settings and COM entries: beside itself, or in the
-// user's configuration folder when it runs from the install folder or an unwritable one.
+// Where a program keeps its settings and COM entries: beside itself, in the user's
+// configuration folder when it runs from the install folder or an unwritable one, or in
+// TAVLOADER_DIR; and which folders from the environment are refused.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <stdlib.h>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "support/files.h"
 
 namespace {
 
@@ -21,49 +23,30 @@ class SettingsFolderTest : public ::testing::Test {
         ASSERT_NE(mkdtemp(folder), nullptr);
         root_ = folder;
         ASSERT_EQ(chmod(root_.c_str(), 0755), 0);  // reachable for the unprivileged child
-        Save("HOME", &home_);
-        Save("XDG_CONFIG_HOME", &xdg_);
         ASSERT_EQ(mkdir(Path("bin").c_str(), 0755), 0);
         ASSERT_EQ(mkdir(Path("home").c_str(), 0755), 0);
         setenv("HOME", Path("home").c_str(), 1);
-        unsetenv("XDG_CONFIG_HOME");
     }
 
     void TearDown() override {
-        Restore("HOME", home_);
-        Restore("XDG_CONFIG_HOME", xdg_);
         chmod(Path("bin").c_str(), 0755);
         ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
     }
 
-    struct Saved {
-        bool set = false;
-        std::string value;
-    };
-    static void Save(const char* name, Saved* saved) {
-        const char* value = getenv(name);
-        saved->set = value != nullptr;
-        saved->value = value != nullptr ? value : "";
-    }
-    static void Restore(const char* name, const Saved& saved) {
-        if (saved.set) {
-            setenv(name, saved.value.c_str(), 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-
     std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
 
-    // The folder chosen for a program in bin/, or "" for "beside the program".
+    // The folder chosen for a program in bin/, "" for "beside the program", or the refusal.
     std::string Folder(const std::string& installFolder,
                        const std::string& program = "bin/tavram") {
-        char out[260];
-        if (!PlatformSettingsFolderFor(Path(program).c_str(), installFolder.c_str(), out,
-                                       sizeof out)) {
-            return "";
+        const SettingsFolder folder =
+            PlatformSettingsFolderFor(Path(program).c_str(), installFolder.c_str(), 240);
+        if (folder.result == SettingsFolderChosen || folder.result == SettingsFolderBesideProgram) {
+            return folder.path;
         }
-        return out;
+        return Refused(folder.result, folder.error, folder.path);
+    }
+    static std::string Refused(SettingsFolderResult result, int error, const std::string& path) {
+        return "refused " + std::to_string(result) + "/" + std::to_string(error) + ": " + path;
     }
 
     static mode_t Mode(const std::string& path) {
@@ -72,8 +55,9 @@ class SettingsFolderTest : public ::testing::Test {
     }
 
     std::string root_;
-    Saved home_;
-    Saved xdg_;
+    ScopedEnv home_{"HOME", nullptr};
+    ScopedEnv xdg_{"XDG_CONFIG_HOME", nullptr};
+    ScopedEnv runFolder_{"TAVLOADER_DIR", nullptr};
 };
 
 TEST_F(SettingsFolderTest, ProgramOutsideTheInstallFolderKeepsThemBesideItself) {
@@ -99,17 +83,60 @@ TEST_F(SettingsFolderTest, ConfigHomeWinsWhenAbsolute) {
     EXPECT_EQ(Mode(Path("xdg/deeper/tavloader")), 0700u);
     setenv("XDG_CONFIG_HOME", "relative/config", 1);
     EXPECT_EQ(Folder(Path("bin")), Path("home/.config/tavloader"));
+    const std::string unnamed = Refused(SettingsFolderUnnamed, 0, "$HOME/.config/tavloader");
     unsetenv("HOME");
-    EXPECT_EQ(Folder(Path("bin")), "") << "no folder to name: beside the program";
+    EXPECT_EQ(Folder(Path("bin")), unnamed) << "no folder to name: never beside the program";
     setenv("HOME", "", 1);
-    EXPECT_EQ(Folder(Path("bin")), "");
+    EXPECT_EQ(Folder(Path("bin")), unnamed);
+    EXPECT_EQ(PlatformSettingsFolderFor(nullptr, "", 240).result, SettingsFolderUnnamed)
+        << "a program found nowhere has no folder";
 }
 
-TEST_F(SettingsFolderTest, FolderThatCannotBeMadeOrDoesNotFitLeavesThemBesideTheProgram) {
+TEST_F(SettingsFolderTest, FolderThatCannotBeMadeOrDoesNotFitIsRefusedAndNothingIsLeft) {
     ASSERT_EQ(system(("touch '" + Path("home/.config") + "'").c_str()), 0);
-    EXPECT_EQ(Folder(Path("bin")), "");
-    setenv("XDG_CONFIG_HOME", Path(std::string(250, 'x')).c_str(), 1);
-    EXPECT_EQ(Folder(Path("bin")), "");
+    EXPECT_EQ(Folder(Path("bin")),
+              Refused(SettingsFolderCannotMake, ENOTDIR, Path("home/.config/tavloader")));
+    const std::string deep = Path("new/" + std::string(240, 'x'));
+    setenv("XDG_CONFIG_HOME", deep.c_str(), 1);
+    EXPECT_EQ(Folder(Path("bin")), Refused(SettingsFolderTooLong, 0, deep + "/tavloader"));
+    EXPECT_EQ(Mode(Path("new")), 0u) << "nothing is made";
+}
+
+TEST_F(SettingsFolderTest, FolderFromTheEnvironmentOnlyWhenTheUsersOwnAndClosedToOthers) {
+    ASSERT_EQ(mkdir(Path("home/.config").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(Path("home/.config/tavloader").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(Path("run").c_str(), 0700), 0);
+    const std::pair<mode_t, SettingsFolderResult> cases[] = {
+        {0700, SettingsFolderChosen},       {0755, SettingsFolderChosen},
+        {01777, SettingsFolderChosen},      {0770, SettingsFolderOpenToOthers},
+        {0702, SettingsFolderOpenToOthers}, {0777, SettingsFolderOpenToOthers}};
+    for (const auto& [mode, result] : cases) {
+        SCOPED_TRACE(mode);
+        for (const std::string folder : {"run", "home/.config/tavloader"}) {
+            ASSERT_EQ(chmod(Path(folder).c_str(), mode), 0);
+            setenv("TAVLOADER_DIR", folder == "run" ? Path("run/").c_str() : "", 1);
+            EXPECT_EQ(Folder(Path("bin")), result == SettingsFolderChosen
+                                               ? Path(folder)
+                                               : Refused(result, 0, Path(folder)));
+        }
+    }
+    // TAVLOADER_DIR wins wherever the program is; it must name a folder.
+    ASSERT_EQ(chmod(Path("run").c_str(), 0700), 0);
+    setenv("TAVLOADER_DIR", Path("run").c_str(), 1);
+    EXPECT_EQ(Folder(""), Path("run"));
+    setenv("TAVLOADER_DIR", Path("none").c_str(), 1);
+    EXPECT_EQ(Folder(""), Refused(SettingsFolderMissing, ENOENT, Path("none")));
+    setenv("TAVLOADER_DIR", Path("bin/tavram").c_str(), 1);
+    ASSERT_EQ(system(("touch '" + Path("bin/tavram") + "'").c_str()), 0);
+    EXPECT_EQ(Folder(""), Refused(SettingsFolderMissing, ENOTDIR, Path("bin/tavram")));
+    // Another user's folder: one given away by root, or the root folder for anyone else.
+    std::string others = "/";
+    if (geteuid() == 0) {
+        others = Path("run");
+        ASSERT_EQ(chown(others.c_str(), 65534, 65534), 0);
+    }
+    setenv("TAVLOADER_DIR", others.c_str(), 1);
+    EXPECT_EQ(Folder(""), Refused(SettingsFolderNotOwned, 0, others));
 }
 
 // Root may write anywhere, so the unwritable folder is tried as an unprivileged user.
@@ -132,10 +159,9 @@ TEST_F(SettingsFolderTest, UnwritableFolderUsesTheUserFolder) {
         if ((geteuid() == 0 && (setgid(group) != 0 || setuid(user) != 0))) {
             _exit(3);
         }
-        char out[260] = "";
-        const bool moved =
-            PlatformSettingsFolderFor(Path("bin/tavram").c_str(), "", out, sizeof out);
-        const std::string answer = moved ? out : "-";
+        const SettingsFolder folder =
+            PlatformSettingsFolderFor(Path("bin/tavram").c_str(), "", 240);
+        const std::string answer = folder.result == SettingsFolderChosen ? folder.path : "-";
         _exit(write(fds[1], answer.c_str(), answer.size()) == static_cast<ssize_t>(answer.size())
                   ? 0
                   : 4);

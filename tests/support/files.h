@@ -1,4 +1,4 @@
-// Files of the tests: a temporary folder per test and whole text files.
+// Files of the tests: a temporary folder per test, whole text files, the environment.
 #pragma once
 
 #include <string>
@@ -24,6 +24,20 @@ class TempFolder {
     std::string path_;
     std::string oldCwd_;
     bool keep_ = false;
+};
+
+// Sets (or, with nullptr, unsets) an environment variable until the object goes.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_;
+    std::string old_;
+    bool wasSet_;
 };
 
 void WriteTextFile(const std::string& path, const std::string& text);
