@@ -21,6 +21,15 @@ void AbortOnKeyPress() {
     }
 }
 
+// When no key can come (standard input at its end: a job run unattended), a wait that only
+// a key could end ends by itself after kUnattendedWaitMs.
+void EndWaitIfUnattended(uint32_t startMs, const char* message) {
+    if (PlatformMilliseconds() - startMs >= kUnattendedWaitMs && ConsoleInputEnded()) {
+        printf("%s", message);
+        ExitLoader(2);
+    }
+}
+
 }  // namespace
 
 void ResetTarget() {
@@ -29,6 +38,7 @@ void ResetTarget() {
     EnableAuto_RTS_CTS(1);
     Delay(50);
 
+    const uint32_t startMs = PlatformMilliseconds();
     const int32_t initiallyOn = CTSSignalSet();
     bool notYetSeenOff = true;
     int32_t progress = kPollsPerMark;
@@ -54,6 +64,9 @@ void ResetTarget() {
             progress = kPollsPerMark;
         }
         AbortOnKeyPress();
+        EndWaitIfUnattended(startMs,
+                            "\nResetTarget(): Timeout, No CTS From Target In 60 Seconds And No "
+                            "Key Can Come (Input Ended)\n");
         Delay(5);
     }
 }
@@ -89,6 +102,7 @@ int32_t ConnectTarget() {
     ResetTarget();
     BaudToggle = CurrentBaud == kBaudHigh ? 1 : 0;
     SyncAttempts = 0;
+    const uint32_t startMs = PlatformMilliseconds();
     for (;;) {
         CurrentBaud = BaudToggle == 1 ? kBaudHigh : kBaudLow;
         BaudToggle = BaudToggle == 1 ? 0 : 1;
@@ -97,6 +111,9 @@ int32_t ConnectTarget() {
             return SyncAttempts;
         }
         SettingsChanged = 1;
+        EndWaitIfUnattended(startMs,
+                            "\nConnectTarget(): Timeout, No Answer To The Sync In 60 Seconds And "
+                            "No Key Can Come (Input Ended)\n");
     }
 }
 

@@ -17,6 +17,41 @@ constexpr int kPurgeAckMs = 200;
 // segment instead of one per byte.
 constexpr size_t kSendBatch = 1024;
 
+// The server's look period; kLookAtOnce for a server that reports changes as they happen.
+// Servers answer commands in order, so once an RTS change is acknowledged, a mask
+// acknowledgement that has not come will not come.
+int LookPeriod(const Rfc2217Connection* c) {
+    if (c->lookMs != kLookFromMask) {
+        return c->lookMs;
+    }
+    return c->maskAcked ? kLookAtOnce : kDefaultLookMs;
+}
+
+// A polling server reports only the changes its looks catch, so a CTS dip after a reset that
+// is shorter than its look period goes unreported. Once the RTS change is carried out, ask
+// again after a look period and a quarter: the answer then comes from a look made after it.
+// The mask is answered with a report by some servers, the report request by others; the
+// question is repeated until a report comes.
+bool AskAgainIfPolling(Rfc2217Connection* c, int* error) {
+    const int lookMs = LookPeriod(c);
+    if (c->ctsCurrent || lookMs == kLookAtOnce ||
+        (c->rtsAcksOwed > 0 && !DeadlinePassed(c->rtsAckDeadline))) {
+        return true;
+    }
+    const uint64_t waitMs = static_cast<uint64_t>(lookMs) + static_cast<uint64_t>(lookMs) / 4;
+    if (c->askAgainAt.atMs == kNoLimit) {
+        c->askAgainAt = DeadlineIn(waitMs);
+        return true;
+    }
+    if (!DeadlinePassed(c->askAgainAt)) {
+        return true;
+    }
+    c->askAgainAt = DeadlineIn(waitMs);
+    const uint8_t mask = kModemMaskAll;
+    return Rfc2217SendCommand(c, kSetModemstateMask, &mask, 1, error) &&
+           Rfc2217SendCommand(c, kNotifyModemstate, nullptr, 0, error);
+}
+
 }  // namespace
 
 bool Rfc2217Purge(Rfc2217Connection* c, uint32_t purgeFlags, int* error) {
@@ -136,11 +171,16 @@ bool Rfc2217SetRts(Rfc2217Connection* c, bool on, int* error) {
     c->ctsCurrent = false;
     ++c->rtsAcksOwed;
     c->rtsAckDeadline = DeadlineIn(kRtsAckMs);
+    c->askAgainAt = Deadline{};
     return true;
 }
 
+void Rfc2217SetLookPeriod(Rfc2217Connection* c, int lookMs) {
+    c->lookMs = lookMs;
+}
+
 bool Rfc2217GetCts(Rfc2217Connection* c, bool* on, int* error) {
-    if (!Rfc2217Flush(c, error) || !Rfc2217CheckAlive(c, error)) {
+    if (!Rfc2217Flush(c, error) || !Rfc2217CheckAlive(c, error) || !AskAgainIfPolling(c, error)) {
         return false;
     }
     *on = Rfc2217CtsOn(c);

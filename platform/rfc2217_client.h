@@ -15,6 +15,13 @@ struct Rfc2217Connection;
 Rfc2217Connection* Rfc2217Open(const char* unixPath, const char* host, const char* port,
                                int* error);
 void Rfc2217Close(Rfc2217Connection* connection);
+// How the server learns of modem line changes: kLookAtOnce, it reports a change as it
+// happens; N > 0, it looks at the lines every N ms and reports only the changes it sees;
+// kLookFromMask (the default), a server that acknowledges the modem state mask reports at
+// once, one that does not looks every second.
+constexpr int kLookFromMask = -1;
+constexpr int kLookAtOnce = 0;
+void Rfc2217SetLookPeriod(Rfc2217Connection* connection, int lookMs);
 bool Rfc2217Purge(Rfc2217Connection* connection, uint32_t purgeFlags, int* error);
 bool Rfc2217Apply(Rfc2217Connection* connection, const SerialSettings& settings, int* error);
 bool Rfc2217SetRts(Rfc2217Connection* connection, bool on, int* error);

@@ -8,11 +8,14 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/rfc2217_client.h"
 #include "platform/serial_port.h"
 #include "platform/telnet_engine.h"
 
 constexpr int kRfc2217SendStallMs = 2000;
 constexpr int kRtsAckMs = 200;
+// A server that does not acknowledge the modem state mask looks about once a second.
+constexpr int kDefaultLookMs = 1000;
 
 enum class PurgeAcks { Unknown, Sent, NotSent };
 
@@ -33,10 +36,14 @@ struct Rfc2217Connection {
     // After an RTS change CTS counts as off until the server reports it anew after its
     // acknowledgement of the change: an older report (a server's report at connect, or one
     // that polls the lines only now and then) says nothing of a board the change resets.
-    // A server that does not acknowledge is waited for kRtsAckMs at most.
+    // A server that does not acknowledge is waited for kRtsAckMs at most. A polling server
+    // may have missed the change: it is asked again once a look of it is sure to have come.
     bool ctsCurrent = true;
     int rtsAcksOwed = 0;
     Deadline rtsAckDeadline;
+    int lookMs = kLookFromMask;
+    bool maskAcked = false;
+    Deadline askAgainAt;  // when to ask a polling server for the state again
     PurgeAcks purgeAcks = PurgeAcks::Unknown;
     int purgeAcksOwed = 0;  // receive purges whose acknowledgement has not come yet
     int purgeAcksSeen = 0;

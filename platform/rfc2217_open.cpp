@@ -172,7 +172,7 @@ Rfc2217Connection* Rfc2217Open(const char* unixPath, const char* host, const cha
         return nullptr;
     }
 
-    uint8_t mask = 0xFF;
+    uint8_t mask = kModemMaskAll;
     if (!Rfc2217SendCommand(c, kSetModemstateMask, &mask, 1, error)) {
         close(fd);
         delete c;

@@ -51,6 +51,8 @@ void OnSubnegotiation(void* context, const std::vector<uint8_t>& sub) {
             c->rtsAcksOwed = 0;
             c->ctsCurrent = true;
         }
+    } else if (command == kServerOffset + kSetModemstateMask) {
+        c->maskAcked = true;
     } else if (command == kServerOffset + kSetControl && sub.size() >= 3 &&
                (sub[2] == kControlRtsOn || sub[2] == kControlRtsOff)) {
         if (c->rtsAcksOwed > 0) {

@@ -71,23 +71,62 @@ const SerialOps kNetworkOps = {NetPurge,       NetGetSettings,        NetSetSett
                                NetGetCts,      NetQueuedInput,        NetRead,        NetWrite,
                                NetFlushOutput, NetReleaseLinesForExit};
 
-// A port number, 1 to 65535: a name or a wider number would reach another service.
-bool IsPortNumber(const std::string& text) {
-    if (text.empty() || text.size() > 5 ||
+constexpr int kMaxLookMs = 60000;
+
+// A decimal number of at most `digits` digits within [low, high]; -1 otherwise.
+int NumberIn(const std::string& text, size_t digits, int low, int high) {
+    if (text.empty() || text.size() > digits ||
         text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
+        return -1;
     }
     const int number = std::stoi(text);
-    return number >= 1 && number <= 65535;
+    return number >= low && number <= high ? number : -1;
+}
+
+// A port number, 1 to 65535: a name or a wider number would reach another service.
+bool IsPortNumber(const std::string& text) {
+    return NumberIn(text, 5, 1, 65535) > 0;
+}
+
+// The entry's options, "name=value" joined by '&'. Only "poll-ms": the server's look period
+// (0: it reports line changes as they happen). Anything else is an error, so that a mistyped
+// option is not silently ignored.
+bool ParseOptions(const std::string& query, int* lookMs) {
+    size_t start = 0;
+    while (start < query.size()) {
+        size_t end = query.find('&', start);
+        const std::string option =
+            query.substr(start, end == std::string::npos ? end : end - start);
+        const std::string name = "poll-ms=";
+        if (option.rfind(name, 0) != 0) {
+            return false;
+        }
+        *lookMs = NumberIn(option.substr(name.size()), 5, 0, kMaxLookMs);
+        if (*lookMs < 0) {
+            return false;
+        }
+        start = end == std::string::npos ? query.size() : end + 1;
+    }
+    return true;
 }
 
 }  // namespace
 
-// "rfc2217://HOST:PORT", HOST possibly "[v6 address]", anything after a '/' ignored.
+// "rfc2217://HOST:PORT[?poll-ms=N]", HOST possibly "[v6 address]", anything after a '/'
+// before the options ignored.
 SerialPort* NetworkOpen(const char* unixPath, const std::string& url) {
     std::string host, service;
+    int lookMs = kLookFromMask;
     if (unixPath == nullptr) {
         std::string rest = url.substr(sizeof(kNetworkPrefix) - 1);
+        const size_t question = rest.find('?');
+        if (question != std::string::npos) {
+            if (!ParseOptions(rest.substr(question + 1), &lookMs)) {
+                SerialFail(EINVAL);
+                return nullptr;
+            }
+            rest = rest.substr(0, question);
+        }
         rest = rest.substr(0, rest.find('/'));
         size_t colon = rest.rfind(':');
         if (colon == std::string::npos || colon == 0 || !IsPortNumber(rest.substr(colon + 1))) {
@@ -106,6 +145,7 @@ SerialPort* NetworkOpen(const char* unixPath, const std::string& url) {
         SerialFail(error);
         return nullptr;
     }
+    Rfc2217SetLookPeriod(connection, lookMs);
     SerialPort* port = new SerialPort;
     port->ops = &kNetworkOps;
     port->connection = connection;

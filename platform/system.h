@@ -23,3 +23,6 @@ void PlatformInstallExitHandlers();
 bool ConsoleKeyWaiting();
 // Reads the waiting key without echo; its value is not needed.
 void ConsoleReadKey();
+// True when no key can ever come: standard input is no console and is closed, a file, the
+// null device, or a pipe whose writer has gone (a job run with </dev/null).
+bool ConsoleInputEnded();

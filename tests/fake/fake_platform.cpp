@@ -40,6 +40,7 @@ struct FakeState {
     std::vector<uint8_t> written;
     std::vector<uint32_t> keyTimesMs;
     bool keyConsumed = false;
+    bool inputEnded = false;
     std::map<std::string, InjectedFailure> failures;
     int lastError = 0;
 };
@@ -282,6 +283,10 @@ void ConsoleReadKey() {
     State().keyConsumed = true;
 }
 
+bool ConsoleInputEnded() {
+    return State().inputEnded;
+}
+
 // ---- test controls ----
 
 void FakeReset(const BoardOptions& options) {
@@ -294,6 +299,10 @@ void FakeReset(const BoardOptions& options) {
     ResetSerialDriverState();
     ResetConnectionState();
     ResetHexReader();
+}
+
+void FakeSetInputEnded(bool ended) {
+    State().inputEnded = ended;
 }
 
 Board* FakeBoard() {

@@ -41,6 +41,8 @@ void FakeClearWrittenBytes();
 // A key press that appears in the console at this virtual time.
 void FakeScheduleKey(uint32_t atMs);
 bool FakeKeyConsumed();
+// Standard input at its end: no key can come (off after FakeReset).
+void FakeSetInputEnded(bool ended);
 
 // The next call of this serial operation fails with the error code ("open", "setupqueues",
 // "purge", "settimeouts", "getsettings", "setsettings", "setrts", "getcts", "read",

@@ -383,6 +383,59 @@ TEST(Rfc2217ModemState, AfterAnRtsChangeOnlyAReportAfterItsAcknowledgementCounts
     EXPECT_TRUE(cts);
 }
 
+// After the reset pulse a polling server is asked for the state again once a look of it
+// has surely come (a look period and a quarter after the pulse was acknowledged); a server
+// that reports at once is never asked, so a CTS that does not change stays unreported.
+TEST(Rfc2217ModemState, PollingServerIsAskedAgainAfterALookPeriod) {
+    const Bytes askAgain = {IAC, SB, 44, 11, IAC, IAC, IAC, SE, IAC, SB, 44, 7, IAC, SE};
+    struct Row {
+        const char* server;
+        bool acksMask;
+        int lookMs;
+        int askAfterMs;  // -1: never asked
+    } rows[] = {
+        {"no mask acknowledgement: a look every second", false, kLookFromMask, 1250},
+        {"mask acknowledged: reports at once", true, kLookFromMask, -1},
+        {"poll-ms=200 on the entry", true, 200, 250},
+        {"poll-ms=0 on the entry", false, kLookAtOnce, -1},
+    };
+    for (const Row& row : rows) {
+        OpenClient client;
+        ASSERT_NE(client.connection, nullptr);
+        Rfc2217SetLookPeriod(client.connection, row.lookMs);
+        if (row.acksMask) {
+            SendBytes(client.fd, {IAC, SB, 44, 111, IAC, IAC, IAC, SE});
+        }
+        int error = 0;
+        bool cts = false;
+        ASSERT_TRUE(Rfc2217SetRts(client.connection, true, &error));
+        ASSERT_TRUE(Rfc2217SetRts(client.connection, false, &error));
+        ReadBytes(client.fd, 14);
+        SendBytes(client.fd, {IAC, SB, 44, 105, 11, IAC, SE, IAC, SB, 44, 105, 12, IAC, SE});
+        const auto acked = Clock::now();
+        Bytes asked;
+        while (Rfc2217GetCts(client.connection, &cts, &error) && asked.size() < askAgain.size() &&
+               MsSince(acked) < 1600) {
+            Bytes got = ReadBytes(client.fd, askAgain.size() - asked.size(), 5);
+            asked.insert(asked.end(), got.begin(), got.end());
+        }
+        const int64_t askedAfter = MsSince(acked);
+        if (row.askAfterMs < 0) {
+            EXPECT_TRUE(asked.empty()) << row.server;
+            EXPECT_FALSE(cts) << row.server;
+            continue;
+        }
+        EXPECT_EQ(asked, askAgain) << row.server;
+        EXPECT_GE(askedAfter, row.askAfterMs - 5) << row.server;  // whole ms on both clocks
+        EXPECT_LT(askedAfter, row.askAfterMs + 200) << row.server;
+        SendBytes(client.fd, {IAC, SB, 44, 107, 0x10, IAC, SE});  // the answer: CTS on
+        while (Rfc2217GetCts(client.connection, &cts, &error) && !cts && MsSince(acked) < 3000) {
+            ReadBytes(client.fd, 1, 5);
+        }
+        EXPECT_TRUE(cts) << row.server;
+    }
+}
+
 TEST(Rfc2217ModemState, WriteWithFlowControlDropsTheByteWhileCtsStaysOff) {
     OpenClient client;
     ASSERT_NE(client.connection, nullptr);
