@@ -42,6 +42,34 @@ bool ReadOneByte(uint8_t* byte, const char* errorFormat) {
     ExitLoader(2);
 }
 
+// A network serial server that was reached but would not serve the port: what it did and
+// what it said, before the open's own message.
+void ReportRefusal(const SerialOpenRefusal& refusal) {
+    const char* where = refusal.where.c_str();
+    switch (refusal.kind) {
+        case SerialRefusal::None:
+            return;
+        case SerialRefusal::Refused:
+            printf("\n%s refused serial port control: not an RFC 2217 server\n", where);
+            break;
+        case SerialRefusal::HungUp:
+            printf(
+                "\n%s closed the connection before agreeing to serial port control: its port is "
+                "busy, or it is not an RFC 2217 server\n",
+                where);
+            break;
+        case SerialRefusal::NoAnswer:
+            printf(
+                "\n%s did not agree to serial port control within %d seconds: not an RFC 2217 "
+                "server, or its port is busy\n",
+                where, refusal.waitedSeconds);
+            break;
+    }
+    if (!refusal.said.empty()) {
+        printf("The server said: \"%s\"\n", refusal.said.c_str());
+    }
+}
+
 }  // namespace
 
 void OpenComPort(int32_t portNumber, int32_t baudRate) {
@@ -61,6 +89,7 @@ void OpenComPort(int32_t portNumber, int32_t baudRate) {
     }
     PortHandle = SerialOpen(deviceName);
     if (PortHandle == nullptr) {
+        ReportRefusal(SerialLastRefusal());
         printf("\nOpen Of %s Failed: %d\n", deviceName, SerialLastError());
         PlatformExit(2);
     }

@@ -32,10 +32,6 @@ FILE* PlatformBeginReplace(const char* name, char* newPath, size_t newPathSize);
 // never written through). On failure the new file is removed and `name` stays as it was.
 bool PlatformFinishReplace(FILE* file, const char* newPath, const char* name);
 
-// Resolves `name` as PlatformOpenRead would; writes the path that exists to `out`.
-// Returns false (and copies `name`) when no match exists.
-bool PlatformResolvePath(const char* name, char* out, size_t outSize);
-
 enum FileTimeResult {
     FileTimeOk,
     FileTimeOpenFailed,     // the file cannot be opened as a descriptor

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/platform_testing.h"
 
 namespace {
 

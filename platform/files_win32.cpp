@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/platform_testing.h"
 
 namespace {
 

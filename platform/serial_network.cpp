@@ -12,8 +12,7 @@ namespace {
 constexpr char kNetworkPrefix[] = "rfc2217://";
 
 bool NetPurge(SerialPort* port, uint32_t purgeFlags) {
-    int error = 0;
-    return Rfc2217Purge(port->connection, purgeFlags, &error) || SerialFail(error);
+    return Rfc2217Purge(port->connection, purgeFlags);
 }
 
 // The server keeps no settings record to read back: the last one set is the port's.
@@ -23,44 +22,36 @@ bool NetGetSettings(SerialPort* port, SerialSettings* settings) {
 }
 
 bool NetSetSettings(SerialPort* port, const SerialSettings& settings) {
-    int error = 0;
-    if (!Rfc2217Apply(port->connection, settings, &error)) {
-        return SerialFail(error);
+    if (!Rfc2217Apply(port->connection, settings)) {
+        return false;
     }
     port->settings = settings;
     return true;
 }
 
 bool NetSetRts(SerialPort* port, bool on) {
-    int error = 0;
-    return Rfc2217SetRts(port->connection, on, &error) || SerialFail(error);
+    return Rfc2217SetRts(port->connection, on);
 }
 
 bool NetGetCts(SerialPort* port, bool* on) {
-    int error = 0;
-    return Rfc2217GetCts(port->connection, on, &error) || SerialFail(error);
+    return Rfc2217GetCts(port->connection, on);
 }
 
 bool NetQueuedInput(SerialPort* port, uint32_t* count) {
-    int error = 0;
-    return Rfc2217QueuedInput(port->connection, count, &error) || SerialFail(error);
+    return Rfc2217QueuedInput(port->connection, count);
 }
 
 bool NetRead(SerialPort* port, uint8_t* byte, uint32_t* got, uint64_t timeoutMs) {
-    int error = 0;
-    return Rfc2217Read(port->connection, byte, got, timeoutMs, &error) || SerialFail(error);
+    return Rfc2217Read(port->connection, byte, got, timeoutMs);
 }
 
 bool NetWrite(SerialPort* port, uint8_t byte, uint32_t* written, uint64_t timeoutMs) {
-    int error = 0;
     const bool ctsFlow = port->settings.fOutxCtsFlow;
-    return Rfc2217WriteQueued(port->connection, byte, written, ctsFlow, timeoutMs, &error) ||
-           SerialFail(error);
+    return Rfc2217WriteQueued(port->connection, byte, written, ctsFlow, timeoutMs);
 }
 
 bool NetFlushOutput(SerialPort* port) {
-    int error = 0;
-    return Rfc2217FlushOutput(port->connection, &error) || SerialFail(error);
+    return Rfc2217Flush(port->connection);
 }
 
 void NetReleaseLinesForExit(SerialPort* port) {
@@ -139,10 +130,8 @@ SerialPort* NetworkOpen(const char* unixPath, const std::string& url) {
             host = host.substr(1, host.size() - 2);
         }
     }
-    int error = 0;
-    Rfc2217Connection* connection = Rfc2217Open(unixPath, host.c_str(), service.c_str(), &error);
+    Rfc2217Connection* connection = Rfc2217Open(unixPath, host.c_str(), service.c_str());
     if (connection == nullptr) {
-        SerialFail(error);
         return nullptr;
     }
     Rfc2217SetLookPeriod(connection, lookMs);

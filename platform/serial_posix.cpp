@@ -16,6 +16,7 @@ namespace {
 
 std::string DeviceFolder = ".";
 int LastError = 0;
+SerialOpenRefusal LastRefusal;
 // The port the Ctrl-C handler releases.
 std::atomic<SerialPort*> OpenPort{nullptr};
 static_assert(std::atomic<SerialPort*>::is_always_lock_free, "read from a signal handler");
@@ -76,12 +77,18 @@ bool SerialFail(int error) {
     return false;
 }
 
+bool SerialRefuse(const SerialOpenRefusal& refusal, int error) {
+    LastRefusal = refusal;
+    return SerialFail(error);
+}
+
 void SerialSetDeviceFolder(const char* folder) {
     DeviceFolder = (folder != nullptr && folder[0] != '\0') ? folder : ".";
 }
 
 SerialPort* SerialOpen(const char* deviceName) {
     PlatformInstallExitHandlers();
+    LastRefusal = SerialOpenRefusal();
     std::string path = DeviceFolder;
     if (path.back() != '/') {
         path += '/';
@@ -140,6 +147,10 @@ bool SerialWrite(SerialPort* port, uint8_t byte, uint32_t* written) {
 
 int SerialLastError() {
     return LastError;
+}
+
+const SerialOpenRefusal& SerialLastRefusal() {
+    return LastRefusal;
 }
 
 void SerialFlushBeforeWait() {

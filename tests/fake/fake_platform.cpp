@@ -43,6 +43,7 @@ struct FakeState {
     bool inputEnded = false;
     std::map<std::string, InjectedFailure> failures;
     int lastError = 0;
+    SerialOpenRefusal refusal;
 };
 
 FakeState& State() {
@@ -244,6 +245,10 @@ int SerialLastError() {
     return State().lastError;
 }
 
+const SerialOpenRefusal& SerialLastRefusal() {
+    return State().refusal;
+}
+
 uint32_t PlatformMilliseconds() {
     return static_cast<uint32_t>(State().nowUs / 1000);
 }
@@ -343,6 +348,10 @@ bool FakeKeyConsumed() {
 
 void FakeFailCall(const std::string& call, int error, int after) {
     State().failures[call] = InjectedFailure{error, after};
+}
+
+void FakeSetRefusal(const SerialOpenRefusal& refusal) {
+    State().refusal = refusal;
 }
 
 bool FakeRtsOn() {

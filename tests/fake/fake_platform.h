@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial_port.h"
 #include "targetsim/board.h"
 
 // Thrown by PlatformExit; ExitLoader and every fatal error end in it.
@@ -48,6 +49,8 @@ void FakeSetInputEnded(bool ended);
 // "purge", "settimeouts", "getsettings", "setsettings", "setrts", "getcts", "read",
 // "write"). `after` successful calls of it pass first.
 void FakeFailCall(const std::string& call, int error, int after = 0);
+// What SerialLastRefusal() reports (none after FakeReset).
+void FakeSetRefusal(const SerialOpenRefusal& refusal);
 
 // Line state as the board sees it.
 bool FakeRtsOn();      // RTS level (by hand or, with handshake on, driven by the port)

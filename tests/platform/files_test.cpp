@@ -16,6 +16,7 @@
 #include <future>
 #include <string>
 
+#include "platform/platform_testing.h"
 #include "support/files.h"
 
 namespace {
