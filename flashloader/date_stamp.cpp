@@ -69,18 +69,19 @@ const char* ParseFileTimeText(const char* text, DateStamp* stamp) {
 
 void TakeDateStamp(const char* x0Name, DateStamp* stamp) {
     char text[kTimeTextSize] = {};
-    switch (PlatformFileTimeText(x0Name, text, sizeof text)) {
-        case FileTimeOk:
-            break;
-        case FileTimeOpenFailed:
-            printf("\nCan't Open File %s\n", x0Name);
-            PlatformExit(2);
-        case FileTimeStatusFailed:
-            printf("\nInvalid Handle At File %s\n", x0Name);
-            PlatformExit(2);
-        case FileTimeConvertFailed:
-            printf("\nCan't Convert The Time Of File %s\n", x0Name);
-            PlatformExit(2);
+    if (!PlatformFileTimeText(x0Name, text, sizeof text)) {
+        switch (PlatformFileTimeFailure()) {
+            case FileTimeOpenFailed:
+                printf("\nCan't Open File %s\n", x0Name);
+                break;
+            case FileTimeStatusFailed:
+                printf("\nInvalid Handle At File %s\n", x0Name);
+                break;
+            case FileTimeConvertFailed:
+                printf("\nCan't Convert The Time Of File %s\n", x0Name);
+                break;
+        }
+        PlatformExit(2);
     }
     const char* message = ParseFileTimeText(text, stamp);
     if (message != nullptr) {
