@@ -1,5 +1,5 @@
 // File-system services of the OS layer: program search, lane file lookup, file time and the
-// folder of the settings file.
+// folder of the settings file. Errors as system.h says.
 #pragma once
 
 #include <cstddef>

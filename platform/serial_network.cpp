@@ -64,19 +64,20 @@ const SerialOps kNetworkOps = {NetPurge,       NetGetSettings,        NetSetSett
 
 constexpr int kMaxLookMs = 60000;
 
-// A decimal number of at most `digits` digits within [low, high]; -1 otherwise.
-int NumberIn(const std::string& text, size_t digits, int low, int high) {
+// A decimal number of at most `digits` digits within [low, high].
+bool NumberIn(const std::string& text, size_t digits, int low, int high, int* number) {
     if (text.empty() || text.size() > digits ||
         text.find_first_not_of("0123456789") != std::string::npos) {
-        return -1;
+        return false;
     }
-    const int number = std::stoi(text);
-    return number >= low && number <= high ? number : -1;
+    *number = std::stoi(text);
+    return *number >= low && *number <= high;
 }
 
 // A port number, 1 to 65535: a name or a wider number would reach another service.
 bool IsPortNumber(const std::string& text) {
-    return NumberIn(text, 5, 1, 65535) > 0;
+    int number = 0;
+    return NumberIn(text, 5, 1, 65535, &number);
 }
 
 // The entry's options, "name=value" joined by '&'. Only "poll-ms": the server's look period
@@ -92,8 +93,7 @@ bool ParseOptions(const std::string& query, int* lookMs) {
         if (option.rfind(name, 0) != 0) {
             return false;
         }
-        *lookMs = NumberIn(option.substr(name.size()), 5, 0, kMaxLookMs);
-        if (*lookMs < 0) {
+        if (!NumberIn(option.substr(name.size()), 5, 0, kMaxLookMs, lookMs)) {
             return false;
         }
         start = end == std::string::npos ? query.size() : end + 1;
