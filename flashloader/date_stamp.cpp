@@ -73,15 +73,14 @@ void TakeDateStamp(const char* x0Name, DateStamp* stamp) {
         switch (PlatformFileTimeFailure()) {
             case FileTimeOpenFailed:
                 printf("\nCan't Open File %s\n", x0Name);
-                break;
+                PlatformExit(2);
             case FileTimeStatusFailed:
                 printf("\nInvalid Handle At File %s\n", x0Name);
-                break;
+                PlatformExit(2);
             case FileTimeConvertFailed:
                 printf("\nCan't Convert The Time Of File %s\n", x0Name);
-                break;
+                PlatformExit(2);
         }
-        PlatformExit(2);
     }
     const char* message = ParseFileTimeText(text, stamp);
     if (message != nullptr) {
