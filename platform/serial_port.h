@@ -66,6 +66,7 @@ struct SerialOpenRefusal {
 };
 // After SerialOpen failed: whether, and how, a server refused (kept until the next open).
 const SerialOpenRefusal& SerialLastRefusal();
+
 bool SerialSetupQueues(SerialPort* port, uint32_t receiveSize, uint32_t transmitSize);
 bool SerialPurge(SerialPort* port, uint32_t purgeFlags);
 bool SerialSetTimeouts(SerialPort* port, const SerialTimeouts& timeouts);
