@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "link/trace.h"
 #include "platform/files.h"
@@ -68,18 +69,20 @@ size_t LastComponentOffset(const char* path) {
 void UseSettingsFolder(const char* programPath) {
     const char* fileName = SettingsPath + LastComponentOffset(SettingsPath);
     const size_t maxLength = kPathBufferSize - 2 - strlen(fileName);  // "/", terminator
-    const SettingsFolder folder = PlatformSettingsFolder(programPath, maxLength);
-    const char* path = folder.path.c_str();
-    switch (folder.result) {
-        case SettingsFolderBesideProgram:
-            return;
-        case SettingsFolderChosen: {
-            char moved[kPathBufferSize];
-            JoinText(moved, sizeof moved, path, "/");
-            JoinText(moved, sizeof moved, moved, fileName);
-            JoinText(SettingsPath, sizeof SettingsPath, moved, "");
-            return;
-        }
+    std::string folder;
+    const bool chosen = PlatformSettingsFolder(programPath, maxLength, &folder);
+    const char* path = folder.c_str();
+    if (chosen && !folder.empty()) {
+        char moved[kPathBufferSize];
+        JoinText(moved, sizeof moved, path, "/");
+        JoinText(moved, sizeof moved, moved, fileName);
+        JoinText(SettingsPath, sizeof SettingsPath, moved, "");
+    }
+    if (chosen) {
+        return;
+    }
+    const SettingsFolderRefusal& refusal = PlatformSettingsFolderRefusal();
+    switch (refusal.reason) {
         case SettingsFolderUnnamed:
             printf("\nSettings Folder %s Unknown: HOME Not Set Or Not Absolute\n", path);
             break;
@@ -88,10 +91,10 @@ void UseSettingsFolder(const char* programPath) {
                    static_cast<unsigned>(maxLength));
             break;
         case SettingsFolderMissing:
-            printf("\nOpen Of Settings Folder %s Failed: %d\n", path, folder.error);
+            printf("\nOpen Of Settings Folder %s Failed: %d\n", path, refusal.error);
             break;
         case SettingsFolderCannotMake:
-            printf("\nCreate Of Settings Folder %s Failed: %d\n", path, folder.error);
+            printf("\nCreate Of Settings Folder %s Failed: %d\n", path, refusal.error);
             break;
         case SettingsFolderNotOwned:
             printf("\nSettings Folder %s Refused: Owned By Another User\n", path);

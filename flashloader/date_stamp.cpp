@@ -71,18 +71,18 @@ const char* ParseFileTimeText(const char* text, DateStamp* stamp) {
 
 void TakeDateStamp(const char* x0Name, DateStamp* stamp) {
     char text[kTimeTextSize] = {};
-    switch (PlatformFileTimeText(x0Name, text, sizeof text)) {
-        case FileTimeOk:
-            break;
-        case FileTimeOpenFailed:
-            PrintExitMessage("\nCan't Open File %s\n", x0Name);
-            PlatformExit(2);
-        case FileTimeStatusFailed:
-            PrintExitMessage("\nInvalid Handle At File %s\n", x0Name);
-            PlatformExit(2);
-        case FileTimeConvertFailed:
-            PrintExitMessage("\nCan't Convert The Time Of File %s\n", x0Name);
-            PlatformExit(2);
+    if (!PlatformFileTimeText(x0Name, text, sizeof text)) {
+        switch (PlatformFileTimeFailure()) {
+            case FileTimeOpenFailed:
+                PrintExitMessage("\nCan't Open File %s\n", x0Name);
+                PlatformExit(2);
+            case FileTimeStatusFailed:
+                PrintExitMessage("\nInvalid Handle At File %s\n", x0Name);
+                PlatformExit(2);
+            case FileTimeConvertFailed:
+                PrintExitMessage("\nCan't Convert The Time Of File %s\n", x0Name);
+                PlatformExit(2);
+        }
     }
     const char* message = ParseFileTimeText(text, stamp);
     if (message != nullptr) {

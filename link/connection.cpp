@@ -25,6 +25,15 @@ void AbortOnKeyPress() {
     }
 }
 
+// When no key can come (standard input at its end: a job run unattended), a wait that only
+// a key could end ends by itself after kUnattendedWaitMs.
+void EndWaitIfUnattended(uint32_t startMs, const char* message) {
+    if (PlatformMilliseconds() - startMs >= kUnattendedWaitMs && ConsoleInputEnded()) {
+        PrintExitMessage("%s", message);
+        ExitLoader(2);
+    }
+}
+
 }  // namespace
 
 void ResetTarget() {
@@ -33,6 +42,7 @@ void ResetTarget() {
     EnableAuto_RTS_CTS(1);
     Delay(kResetSettleMs);
 
+    const uint32_t startMs = PlatformMilliseconds();
     const int32_t initiallyOn = CTSSignalSet();
     bool notYetSeenOff = true;
     int32_t progress = kPollsPerMark;
@@ -58,6 +68,9 @@ void ResetTarget() {
             progress = kPollsPerMark;
         }
         AbortOnKeyPress();
+        EndWaitIfUnattended(startMs,
+                            "\nResetTarget(): Timeout, No CTS From Target In 60 Seconds And No "
+                            "Key Can Come (Input Ended)\n");
         Delay(kCtsPollMs);
     }
 }
@@ -94,6 +107,7 @@ TargetAnswer ConnectTarget(int32_t storedBaud, bool trace) {
     TargetAnswer answer{storedBaud, 0, false};
     bool highNext = storedBaud == kBaudHigh;
     SyncAttempts = 0;
+    const uint32_t startMs = PlatformMilliseconds();
     for (;;) {
         answer.baud = highNext ? kBaudHigh : kBaudLow;
         highNext = !highNext;
@@ -103,5 +117,8 @@ TargetAnswer ConnectTarget(int32_t storedBaud, bool trace) {
             return answer;
         }
         answer.roundMissed = true;
+        EndWaitIfUnattended(startMs,
+                            "\nConnectTarget(): Timeout, No Answer To The Sync In 60 Seconds And "
+                            "No Key Can Come (Input Ended)\n");
     }
 }

@@ -30,7 +30,9 @@ int32_t CTSSignalSet();
 void Delay(int32_t milliseconds);
 [[noreturn]] void ExitLoader(int32_t exitCode);
 
-// Target connection.
+// Target connection. The CTS wait and the rate search go on until a key is pressed; when
+// no key can come (ConsoleInputEnded), each ends after kUnattendedWaitMs (exit code 2).
+constexpr uint32_t kUnattendedWaitMs = 60000;
 struct TargetAnswer {
     int32_t baud;      // the rate the target answered at
     int32_t attempts;  // sync pairs sent in all

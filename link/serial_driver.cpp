@@ -60,6 +60,34 @@ void TraceWrite(uint8_t byte, uint32_t written) {
     }
 }
 
+// A network serial server that was reached but would not serve the port: what it did and
+// what it said, before the open's own message.
+void ReportRefusal(const SerialOpenRefusal& refusal) {
+    const char* where = refusal.where.c_str();
+    switch (refusal.kind) {
+        case SerialRefusal::None:
+            return;
+        case SerialRefusal::Refused:
+            PrintExitMessage("\n%s refused serial port control: not an RFC 2217 server\n", where);
+            break;
+        case SerialRefusal::HungUp:
+            PrintExitMessage(
+                "\n%s closed the connection before agreeing to serial port control: its port is "
+                "busy, or it is not an RFC 2217 server\n",
+                where);
+            break;
+        case SerialRefusal::NoAnswer:
+            PrintExitMessage(
+                "\n%s did not agree to serial port control within %d seconds: not an RFC 2217 "
+                "server, or its port is busy\n",
+                where, refusal.waitedSeconds);
+            break;
+    }
+    if (!refusal.said.empty()) {
+        PrintExitMessage("The server said: \"%s\"\n", refusal.said.c_str());
+    }
+}
+
 }  // namespace
 
 void OpenComPort(int32_t portNumber, int32_t baudRate) {
@@ -84,6 +112,7 @@ void OpenComPort(int32_t portNumber, int32_t baudRate) {
     }
     PortHandle = SerialOpen(deviceName);
     if (PortHandle == nullptr) {
+        ReportRefusal(SerialLastRefusal());
         PrintExitMessage("\nOpen Of %s Failed: %d\n", deviceName, SerialLastError());
         PlatformExit(2);
     }

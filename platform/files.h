@@ -1,5 +1,5 @@
 // File-system services of the OS layer: program search, lane file lookup, file time and the
-// folder of the settings file.
+// folder of the settings file. Errors as system.h says.
 #pragma once
 
 #include <cstddef>
@@ -32,12 +32,8 @@ FILE* PlatformBeginReplace(const char* name, char* newPath, size_t newPathSize);
 // never written through). On failure the new file is removed and `name` stays as it was.
 bool PlatformFinishReplace(FILE* file, const char* newPath, const char* name);
 
-// Resolves `name` as PlatformOpenRead would; writes the path that exists to `out`.
-// Returns false (and copies `name`) when no match exists.
-bool PlatformResolvePath(const char* name, char* out, size_t outSize);
-
-enum FileTimeResult {
-    FileTimeOk,
+// Which step of PlatformFileTimeText failed.
+enum FileTimeFailure {
     FileTimeOpenFailed,     // the file cannot be opened as a descriptor
     FileTimeStatusFailed,   // the status query of the descriptor failed
     FileTimeConvertFailed,  // local time conversion or rendering failed
@@ -45,25 +41,24 @@ enum FileTimeResult {
 
 // Last modification time of the file, in local time, rendered as the 24-character
 // standard time text followed by "\n" (e.g. "Mon Mar  5 14:07:09 2001\n"); `text` holds
-// at least 26 characters.
-// Anything but a regular file gives FileTimeOpenFailed, without blocking.
-FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSize);
+// at least 26 characters. False on failure, PlatformFileTimeFailure() says at which step.
+// Anything but a regular file fails to open, without blocking.
+bool PlatformFileTimeText(const char* name, char* text, size_t textSize);
+FileTimeFailure PlatformFileTimeFailure();
 
-enum SettingsFolderResult {
-    SettingsFolderBesideProgram,  // the program's own folder
-    SettingsFolderChosen,         // `path`: TAVLOADER_DIR or the user's configuration folder
-    SettingsFolderUnnamed,        // no configuration folder: HOME unset or not absolute
-    SettingsFolderTooLong,        // longer than allowed; nothing was made
-    SettingsFolderMissing,        // TAVLOADER_DIR names no folder (`error`)
-    SettingsFolderCannotMake,     // the configuration folder cannot be made (`error`)
-    SettingsFolderNotOwned,       // owned by another user
-    SettingsFolderOpenToOthers,   // group or world may write it, no sticky bit
+// Why a settings folder was refused.
+enum SettingsFolderReason {
+    SettingsFolderUnnamed,       // no configuration folder: HOME unset or not absolute
+    SettingsFolderTooLong,       // longer than allowed; nothing was made
+    SettingsFolderMissing,       // TAVLOADER_DIR names no folder (`error`)
+    SettingsFolderCannotMake,    // the configuration folder cannot be made (`error`)
+    SettingsFolderNotOwned,      // owned by another user
+    SettingsFolderOpenToOthers,  // group or world may write it, no sticky bit
 };
 
-struct SettingsFolder {
-    SettingsFolderResult result;
-    int error;         // the system's error code of a failed look-up or make
-    std::string path;  // the folder chosen or refused
+struct SettingsFolderRefusal {
+    SettingsFolderReason reason = SettingsFolderUnnamed;
+    int error = 0;  // the system's code of a failed look-up or make
 };
 
 // Folder for the settings file and the COM entries of the program whose file is
@@ -74,7 +69,10 @@ struct SettingsFolder {
 // environment is refused unless the user owns it and no one else may write it (a sticky
 // folder excepted). A path longer than `maxLength` is refused before anything is made.
 // Always beside the program on Windows.
-SettingsFolder PlatformSettingsFolder(const char* programPath, size_t maxLength);
+// True with *folder the folder chosen, empty for the program's own folder. False when the
+// folder is refused: *folder is the one refused, PlatformSettingsFolderRefusal() says why.
+bool PlatformSettingsFolder(const char* programPath, size_t maxLength, std::string* folder);
 // The same with the install folder given instead of the one the program was built for.
-SettingsFolder PlatformSettingsFolderFor(const char* programPath, const char* installFolder,
-                                         size_t maxLength);
+bool PlatformSettingsFolderFor(const char* programPath, const char* installFolder, size_t maxLength,
+                               std::string* folder);
+const SettingsFolderRefusal& PlatformSettingsFolderRefusal();

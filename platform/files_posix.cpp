@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/platform_testing.h"
 
 namespace {
 
@@ -198,18 +199,19 @@ bool UserConfigFolder(std::string* folder) {
     return true;
 }
 
-// 0 when `folder` is a folder, else the system's error code.
-int FolderError(const std::string& folder) {
+// False with errno set when `folder` is no folder.
+bool IsFolder(const std::string& folder) {
     struct stat st;
     if (stat(folder.c_str(), &st) != 0) {
-        return errno;
+        return false;
     }
-    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    errno = S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    return errno == 0;
 }
 
 // mkdir -p; folders made here are the user's own (0700) and are removed again when a later
-// one cannot be made. Returns 0 or the system's error code.
-int MakeFolders(const std::string& folder) {
+// one cannot be made. False with errno set on failure.
+bool MakeFolders(const std::string& folder) {
     std::vector<std::string> made;
     int error = 0;
     for (size_t end = folder.find('/', 1); error == 0; end = folder.find('/', end + 1)) {
@@ -223,36 +225,51 @@ int MakeFolders(const std::string& folder) {
             break;
         }
     }
-    if (error == 0) {
-        error = FolderError(folder);
+    if (error == 0 && !IsFolder(folder)) {
+        error = errno;
     }
     for (auto part = made.rbegin(); error != 0 && part != made.rend(); ++part) {
         rmdir(part->c_str());
     }
-    return error;
+    errno = error;
+    return error == 0;
+}
+
+SettingsFolderRefusal LastRefusal;
+FileTimeFailure LastFileTimeFailure = FileTimeOpenFailed;
+
+bool RefuseFolder(SettingsFolderReason reason, int error) {
+    LastRefusal = {reason, error};
+    return false;
+}
+
+bool FailFileTime(FileTimeFailure failure) {
+    LastFileTimeFailure = failure;
+    return false;
 }
 
 // A folder named by the environment is used only when the user owns it and no one else
 // may put entries into it (a sticky folder lets no one replace the user's entries).
-SettingsFolder FolderFromEnvironment(const std::string& folder, size_t maxLength, bool make) {
+bool FolderFromEnvironment(const std::string& folder, size_t maxLength, bool make,
+                           std::string* chosen) {
+    *chosen = folder;
     if (folder.size() > maxLength) {
-        return {SettingsFolderTooLong, 0, folder};
+        return RefuseFolder(SettingsFolderTooLong, 0);
     }
-    const int error = make ? MakeFolders(folder) : FolderError(folder);
-    if (error != 0) {
-        return {make ? SettingsFolderCannotMake : SettingsFolderMissing, error, folder};
+    if (!(make ? MakeFolders(folder) : IsFolder(folder))) {
+        return RefuseFolder(make ? SettingsFolderCannotMake : SettingsFolderMissing, errno);
     }
     struct stat st;
     if (stat(folder.c_str(), &st) != 0) {
-        return {SettingsFolderMissing, errno, folder};
+        return RefuseFolder(SettingsFolderMissing, errno);
     }
     if (st.st_uid != geteuid()) {
-        return {SettingsFolderNotOwned, 0, folder};
+        return RefuseFolder(SettingsFolderNotOwned, 0);
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
-        return {SettingsFolderOpenToOthers, 0, folder};
+        return RefuseFolder(SettingsFolderOpenToOthers, 0);
     }
-    return {SettingsFolderChosen, 0, folder};
+    return true;
 }
 
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -332,57 +349,67 @@ bool PlatformFinishReplace(FILE* file, const char* newPath, const char* name) {
     return false;
 }
 
-FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSize) {
+bool PlatformFileTimeText(const char* name, char* text, size_t textSize) {
     std::string resolved;
     int fd = OpenRegularDescriptor(Resolve(name, &resolved) ? resolved.c_str() : name, O_RDONLY);
     if (fd < 0) {
-        return FileTimeOpenFailed;
+        return FailFileTime(FileTimeOpenFailed);
     }
     struct stat st;
     int status = fstat(fd, &st);
     close(fd);
     if (status != 0) {
-        return FileTimeStatusFailed;
+        return FailFileTime(FileTimeStatusFailed);
     }
     struct tm local;
     if (localtime_r(&st.st_mtime, &local) == nullptr || local.tm_wday < 0 || local.tm_wday > 6 ||
         local.tm_mon < 0 || local.tm_mon > 11) {
-        return FileTimeConvertFailed;
+        return FailFileTime(FileTimeConvertFailed);
     }
     // The standard 24-character time text; a year past 9999 does not fit it.
     long long year = 1900LL + local.tm_year;
     if (year < 1000 || year > 9999 || textSize < 26) {
-        return FileTimeConvertFailed;
+        return FailFileTime(FileTimeConvertFailed);
     }
     int length = snprintf(text, textSize, "%s %s %2d %02d:%02d:%02d %lld\n", kDays[local.tm_wday],
                           kMonths[local.tm_mon], local.tm_mday, local.tm_hour, local.tm_min,
                           local.tm_sec, year);
-    return length == 25 ? FileTimeOk : FileTimeConvertFailed;
+    return length == 25 || FailFileTime(FileTimeConvertFailed);
 }
 
-SettingsFolder PlatformSettingsFolderFor(const char* programPath, const char* installFolder,
-                                         size_t maxLength) {
+FileTimeFailure PlatformFileTimeFailure() {
+    return LastFileTimeFailure;
+}
+
+bool PlatformSettingsFolderFor(const char* programPath, const char* installFolder, size_t maxLength,
+                               std::string* folder) {
     const char* runFolder = getenv("TAVLOADER_DIR");
     if (runFolder != nullptr && runFolder[0] != '\0') {
-        std::string folder = runFolder;
-        while (folder.size() > 1 && folder.back() == '/') {
-            folder.pop_back();
+        std::string named = runFolder;
+        while (named.size() > 1 && named.back() == '/') {
+            named.pop_back();
         }
-        return FolderFromEnvironment(folder, maxLength, false);
+        return FolderFromEnvironment(named, maxLength, false, folder);
     }
     // A program found nowhere has no folder of its own: never the current one.
-    const std::string folder = FolderOf(programPath != nullptr ? programPath : "");
-    const bool installed = installFolder[0] != '\0' && SameFolder(folder, installFolder);
-    if (programPath != nullptr && !installed && !CannotWrite(folder)) {
-        return {SettingsFolderBesideProgram, 0, ""};
+    const std::string own = FolderOf(programPath != nullptr ? programPath : "");
+    const bool installed = installFolder[0] != '\0' && SameFolder(own, installFolder);
+    if (programPath != nullptr && !installed && !CannotWrite(own)) {
+        folder->clear();
+        return true;
     }
     std::string config;
     if (!UserConfigFolder(&config)) {
-        return {SettingsFolderUnnamed, 0, "$HOME/.config/tavloader"};
+        *folder = "$HOME/.config/tavloader";
+        return RefuseFolder(SettingsFolderUnnamed, 0);
     }
-    return FolderFromEnvironment(config, maxLength, true);
+    return FolderFromEnvironment(config, maxLength, true, folder);
 }
 
-SettingsFolder PlatformSettingsFolder(const char* programPath, size_t maxLength) {
-    return PlatformSettingsFolderFor(programPath, TAV_INSTALL_BINDIR, maxLength);
+bool PlatformSettingsFolder(const char* programPath, size_t maxLength, std::string* folder) {
+    return PlatformSettingsFolderFor(programPath, TAV_INSTALL_BINDIR, maxLength, folder);
+}
+
+const SettingsFolderRefusal& PlatformSettingsFolderRefusal() {
+    return LastRefusal;
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/platform_testing.h"
 
 namespace {
 
@@ -55,6 +56,13 @@ FILE* StreamOfDiskFile(HANDLE handle, int flags, const char* mode) {
         _close(fd);
     }
     return file;
+}
+
+FileTimeFailure LastFileTimeFailure = FileTimeOpenFailed;
+
+bool FailFileTime(FileTimeFailure failure) {
+    LastFileTimeFailure = failure;
+    return false;
 }
 
 }  // namespace
@@ -163,35 +171,47 @@ bool PlatformResolvePath(const char* name, char* out, size_t outSize) {
     return exists && strlen(name) < outSize;
 }
 
-FileTimeResult PlatformFileTimeText(const char* name, char* text, size_t textSize) {
+bool PlatformFileTimeText(const char* name, char* text, size_t textSize) {
     FILE* file = PlatformOpenRegularRead(name, true);
     if (file == nullptr) {
-        return FileTimeOpenFailed;
+        return FailFileTime(FileTimeOpenFailed);
     }
     struct _stat64 st;
     int status = _fstat64(_fileno(file), &st);
     fclose(file);
     if (status != 0) {
-        return FileTimeStatusFailed;
+        return FailFileTime(FileTimeStatusFailed);
     }
     __time64_t when = st.st_mtime;
     struct tm* local = _localtime64(&when);
     if (local == nullptr) {
-        return FileTimeConvertFailed;
+        return FailFileTime(FileTimeConvertFailed);
     }
     const char* rendered = asctime(local);
     if (rendered == nullptr || strlen(rendered) != 25 || textSize < 26) {
-        return FileTimeConvertFailed;
+        return FailFileTime(FileTimeConvertFailed);
     }
     memcpy(text, rendered, 26);
-    return FileTimeOk;
+    return true;
+}
+
+FileTimeFailure PlatformFileTimeFailure() {
+    return LastFileTimeFailure;
 }
 
 // Windows programs keep their settings beside the executable wherever they are.
-SettingsFolder PlatformSettingsFolderFor(const char*, const char*, size_t) {
-    return {SettingsFolderBesideProgram, 0, ""};
+bool PlatformSettingsFolderFor(const char*, const char*, size_t, std::string* folder) {
+    folder->clear();
+    return true;
 }
 
-SettingsFolder PlatformSettingsFolder(const char*, size_t) {
-    return {SettingsFolderBesideProgram, 0, ""};
+bool PlatformSettingsFolder(const char*, size_t, std::string* folder) {
+    folder->clear();
+    return true;
+}
+
+// Never refused: see above.
+const SettingsFolderRefusal& PlatformSettingsFolderRefusal() {
+    static const SettingsFolderRefusal none;
+    return none;
 }

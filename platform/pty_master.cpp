@@ -1,3 +1,4 @@
+// The master side of a pty for the simulated board: opening it, raw mode, the line's rate.
 #include "platform/pty_master.h"
 
 #include <errno.h>

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-// A new pty master, non-blocking and close-on-exec, with *slavePath its slave's name.
-// -1 (errno set) on failure.
+// A new pty master, non-blocking and close-on-exec, with *slavePath its slave's name; -1
+// on failure. Errors as system.h says: the code in errno.
 int PtyMasterOpen(std::string* slavePath);
 
 // Raw bytes both ways, receiver on, modem control ignored; the line keeps its rate.

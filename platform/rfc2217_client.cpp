@@ -8,6 +8,7 @@
 
 #include <cerrno>
 
+#include "platform/platform_testing.h"
 #include "platform/rfc2217_internal.h"
 
 namespace {
@@ -17,10 +18,45 @@ constexpr int kPurgeAckMs = 200;
 // segment instead of one per byte.
 constexpr size_t kSendBatch = 1024;
 
+// The server's look period; kLookAtOnce for a server that reports changes as they happen.
+// Servers answer commands in order, so once an RTS change is acknowledged, a mask
+// acknowledgement that has not come will not come.
+int LookPeriod(const Rfc2217Connection* c) {
+    if (c->lookMs != kLookFromMask) {
+        return c->lookMs;
+    }
+    return c->maskAcked ? kLookAtOnce : kDefaultLookMs;
+}
+
+// A polling server reports only the changes its looks catch, so a CTS dip after a reset that
+// is shorter than its look period goes unreported. Once the RTS change is carried out, ask
+// again after a look period and a quarter: the answer then comes from a look made after it.
+// The mask is answered with a report by some servers, the report request by others; the
+// question is repeated until a report comes.
+bool AskAgainIfPolling(Rfc2217Connection* c) {
+    const int lookMs = LookPeriod(c);
+    if (c->ctsCurrent || lookMs == kLookAtOnce ||
+        (c->rtsAcksOwed > 0 && !DeadlinePassed(c->rtsAckDeadline))) {
+        return true;
+    }
+    const uint64_t waitMs = static_cast<uint64_t>(lookMs) + static_cast<uint64_t>(lookMs) / 4;
+    if (c->askAgainAt.atMs == kNoLimit) {
+        c->askAgainAt = DeadlineIn(waitMs);
+        return true;
+    }
+    if (!DeadlinePassed(c->askAgainAt)) {
+        return true;
+    }
+    c->askAgainAt = DeadlineIn(waitMs);
+    const uint8_t mask = kModemMaskAll;
+    return Rfc2217SendCommand(c, kSetModemstateMask, &mask, 1) &&
+           Rfc2217SendCommand(c, kNotifyModemstate, nullptr, 0);
+}
+
 }  // namespace
 
-bool Rfc2217Purge(Rfc2217Connection* c, uint32_t purgeFlags, int* error) {
-    if (!Rfc2217CheckAlive(c, error)) {
+bool Rfc2217Purge(Rfc2217Connection* c, uint32_t purgeFlags) {
+    if (!Rfc2217CheckAlive(c)) {
         return false;
     }
     uint8_t what = 0;
@@ -33,7 +69,7 @@ bool Rfc2217Purge(Rfc2217Connection* c, uint32_t purgeFlags, int* error) {
     if (what == 0) {
         return true;
     }
-    if (!Rfc2217SendCommand(c, kPurgeData, &what, 1, error)) {
+    if (!Rfc2217SendCommand(c, kPurgeData, &what, 1)) {
         return false;
     }
     if (!(what & kPurgeReceive)) {
@@ -54,11 +90,11 @@ bool Rfc2217Purge(Rfc2217Connection* c, uint32_t purgeFlags, int* error) {
         c->purgeAcks = PurgeAcks::NotSent;  // this server does not acknowledge purges
         c->purgeAcksOwed = 0;
     }
-    return Rfc2217CheckAlive(c, error);
+    return Rfc2217CheckAlive(c);
 }
 
-bool Rfc2217Apply(Rfc2217Connection* c, const SerialSettings& s, int* error) {
-    if (!Rfc2217CheckAlive(c, error)) {
+bool Rfc2217Apply(Rfc2217Connection* c, const SerialSettings& s) {
+    if (!Rfc2217CheckAlive(c)) {
         return false;
     }
     const SerialSettings& old = c->applied;
@@ -67,25 +103,25 @@ bool Rfc2217Apply(Rfc2217Connection* c, const SerialSettings& s, int* error) {
     if (all || s.BaudRate != old.BaudRate) {
         uint8_t value[4];
         ComPortPutBaud(static_cast<uint32_t>(s.BaudRate), value);
-        if (!Rfc2217SendCommand(c, kSetBaudrate, value, sizeof value, error)) {
+        if (!Rfc2217SendCommand(c, kSetBaudrate, value, sizeof value)) {
             return false;
         }
     }
     if (all || s.ByteSize != old.ByteSize) {
         uint8_t value = s.ByteSize;
-        if (!Rfc2217SendCommand(c, kSetDatasize, &value, 1, error)) {
+        if (!Rfc2217SendCommand(c, kSetDatasize, &value, 1)) {
             return false;
         }
     }
     if (all || s.Parity != old.Parity) {
         uint8_t value = static_cast<uint8_t>(s.Parity + 1);  // none, odd, even, mark, space
-        if (!Rfc2217SendCommand(c, kSetParity, &value, 1, error)) {
+        if (!Rfc2217SendCommand(c, kSetParity, &value, 1)) {
             return false;
         }
     }
     if (all || s.StopBits != old.StopBits) {
         uint8_t value = s.StopBits == 0 ? 1 : (s.StopBits == 1 ? 3 : 2);  // 1, 1.5, 2
-        if (!Rfc2217SendCommand(c, kSetStopsize, &value, 1, error)) {
+        if (!Rfc2217SendCommand(c, kSetStopsize, &value, 1)) {
             return false;
         }
     }
@@ -96,7 +132,7 @@ bool Rfc2217Apply(Rfc2217Connection* c, const SerialSettings& s, int* error) {
     if (all || hardware != oldHardware || xonXoff != oldXonXoff) {
         uint8_t value =
             hardware ? kControlHardwareFlow : (xonXoff ? kControlXonXoff : kControlNoFlow);
-        if (!Rfc2217SendControl(c, value, error)) {
+        if (!Rfc2217SendControl(c, value)) {
             return false;
         }
         if (hardware) {
@@ -106,7 +142,7 @@ bool Rfc2217Apply(Rfc2217Connection* c, const SerialSettings& s, int* error) {
     if (!hardware) {
         bool rts = s.fRtsControl == kRtsControlEnable;
         if (!c->rtsKnown || c->rtsOn != rts) {
-            if (!Rfc2217SendControl(c, rts ? kControlRtsOn : kControlRtsOff, error)) {
+            if (!Rfc2217SendControl(c, rts ? kControlRtsOn : kControlRtsOff)) {
                 return false;
             }
             c->rtsKnown = true;
@@ -115,7 +151,7 @@ bool Rfc2217Apply(Rfc2217Connection* c, const SerialSettings& s, int* error) {
     }
     if (all || (s.fDtrControl != kDtrControlDisable) != (old.fDtrControl != kDtrControlDisable)) {
         if (!Rfc2217SendControl(
-                c, s.fDtrControl != kDtrControlDisable ? kControlDtrOn : kControlDtrOff, error)) {
+                c, s.fDtrControl != kDtrControlDisable ? kControlDtrOn : kControlDtrOff)) {
             return false;
         }
     }
@@ -124,11 +160,11 @@ bool Rfc2217Apply(Rfc2217Connection* c, const SerialSettings& s, int* error) {
     return true;
 }
 
-bool Rfc2217SetRts(Rfc2217Connection* c, bool on, int* error) {
-    if (!Rfc2217CheckAlive(c, error)) {
+bool Rfc2217SetRts(Rfc2217Connection* c, bool on) {
+    if (!Rfc2217CheckAlive(c)) {
         return false;
     }
-    if (!Rfc2217SendControl(c, on ? kControlRtsOn : kControlRtsOff, error)) {
+    if (!Rfc2217SendControl(c, on ? kControlRtsOn : kControlRtsOff)) {
         return false;
     }
     c->rtsKnown = true;
@@ -136,35 +172,38 @@ bool Rfc2217SetRts(Rfc2217Connection* c, bool on, int* error) {
     c->ctsCurrent = false;
     ++c->rtsAcksOwed;
     c->rtsAckDeadline = DeadlineIn(kRtsAckMs);
+    c->askAgainAt = Deadline{};
     return true;
 }
 
-bool Rfc2217GetCts(Rfc2217Connection* c, bool* on, int* error) {
-    if (!Rfc2217Flush(c, error) || !Rfc2217CheckAlive(c, error)) {
+void Rfc2217SetLookPeriod(Rfc2217Connection* c, int lookMs) {
+    c->lookMs = lookMs;
+}
+
+bool Rfc2217GetCts(Rfc2217Connection* c, bool* on) {
+    if (!Rfc2217Flush(c) || !Rfc2217CheckAlive(c) || !AskAgainIfPolling(c)) {
         return false;
     }
     *on = Rfc2217CtsOn(c);
     return true;
 }
 
-bool Rfc2217QueuedInput(Rfc2217Connection* c, uint32_t* count, int* error) {
-    if (!Rfc2217Flush(c, error)) {
+bool Rfc2217QueuedInput(Rfc2217Connection* c, uint32_t* count) {
+    if (!Rfc2217Flush(c)) {
         return false;
     }
     Rfc2217ReadAvailable(c);
     if (c->input.empty() && Rfc2217Broken(c) != 0) {
-        *error = Rfc2217Broken(c);
-        return false;
+        return SerialFail(Rfc2217Broken(c));
     }
     *count = static_cast<uint32_t>(c->input.size());
     return true;
 }
 
-bool Rfc2217Read(Rfc2217Connection* c, uint8_t* byte, uint32_t* got, uint64_t timeoutMs,
-                 int* error) {
+bool Rfc2217Read(Rfc2217Connection* c, uint8_t* byte, uint32_t* got, uint64_t timeoutMs) {
     *got = 0;
     // The answer waited for may depend on what was written last.
-    if (!Rfc2217Flush(c, error)) {
+    if (!Rfc2217Flush(c)) {
         return false;
     }
     const Deadline deadline = DeadlineIn(timeoutMs);
@@ -176,8 +215,7 @@ bool Rfc2217Read(Rfc2217Connection* c, uint8_t* byte, uint32_t* got, uint64_t ti
             return true;
         }
         if (Rfc2217Broken(c) != 0) {
-            *error = Rfc2217Broken(c);
-            return false;
+            return SerialFail(Rfc2217Broken(c));
         }
         if (DeadlinePassed(deadline)) {
             return true;
@@ -187,15 +225,14 @@ bool Rfc2217Read(Rfc2217Connection* c, uint8_t* byte, uint32_t* got, uint64_t ti
 }
 
 bool Rfc2217WriteQueued(Rfc2217Connection* c, uint8_t byte, uint32_t* written, bool ctsFlow,
-                        uint64_t timeoutMs, int* error) {
+                        uint64_t timeoutMs) {
     *written = 0;
     if (Rfc2217Broken(c) != 0) {
-        *error = Rfc2217Broken(c);
-        return false;
+        return SerialFail(Rfc2217Broken(c));
     }
     if (ctsFlow && !Rfc2217CtsOn(c)) {
         // Only news from the server can raise CTS: send what waits, then listen.
-        if (!Rfc2217Flush(c, error)) {
+        if (!Rfc2217Flush(c)) {
             return false;
         }
         const Deadline deadline = DeadlineIn(timeoutMs);
@@ -204,13 +241,13 @@ bool Rfc2217WriteQueued(Rfc2217Connection* c, uint8_t byte, uint32_t* written, b
                 return true;  // CTS held the byte back too long: dropped, as a port does
             }
             Rfc2217WaitForInput(c, deadline);
-            if (!Rfc2217CheckAlive(c, error)) {
+            if (!Rfc2217CheckAlive(c)) {
                 return false;
             }
         }
     }
     TelnetQueueData(&c->telnet, byte);
-    if (c->telnet.out.size() >= kSendBatch && !Rfc2217Flush(c, error)) {
+    if (c->telnet.out.size() >= kSendBatch && !Rfc2217Flush(c)) {
         return false;
     }
     *written = 1;
@@ -218,16 +255,11 @@ bool Rfc2217WriteQueued(Rfc2217Connection* c, uint8_t byte, uint32_t* written, b
 }
 
 bool Rfc2217Write(Rfc2217Connection* c, uint8_t byte, uint32_t* written, bool ctsFlow,
-                  uint64_t timeoutMs, int* error) {
-    if (!Rfc2217CheckAlive(c, error) ||
-        !Rfc2217WriteQueued(c, byte, written, ctsFlow, timeoutMs, error)) {
+                  uint64_t timeoutMs) {
+    if (!Rfc2217CheckAlive(c) || !Rfc2217WriteQueued(c, byte, written, ctsFlow, timeoutMs)) {
         return false;
     }
-    return Rfc2217Flush(c, error);
-}
-
-bool Rfc2217FlushOutput(Rfc2217Connection* c, int* error) {
-    return Rfc2217Flush(c, error);
+    return Rfc2217Flush(c);
 }
 
 void Rfc2217ReleaseLinesForExit(Rfc2217Connection* connection) {

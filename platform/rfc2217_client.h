@@ -1,7 +1,7 @@
 // RFC 2217 (Telnet Com Port Control) client: a serial port behind a network serial server.
 // Internal to the POSIX serial backend, which hands it the calls for ports whose COMn entry
-// is a Unix-domain socket or a symlink to "rfc2217://HOST:PORT". Same meaning and return
-// conventions as the calls in serial_port.h; on failure *error holds an errno value.
+// is a Unix-domain socket or a symlink to "rfc2217://HOST:PORT". Same meaning and errors as
+// the calls in serial_port.h: false (or null), with the errno value in SerialLastError().
 #pragma once
 
 #include <cstdint>
@@ -11,29 +11,32 @@
 
 struct Rfc2217Connection;
 
-// `unixPath` non-null: connect to that Unix-domain socket; else TCP to host:port.
-Rfc2217Connection* Rfc2217Open(const char* unixPath, const char* host, const char* port,
-                               int* error);
-void Rfc2217Close(Rfc2217Connection* connection);
-bool Rfc2217Purge(Rfc2217Connection* connection, uint32_t purgeFlags, int* error);
-bool Rfc2217Apply(Rfc2217Connection* connection, const SerialSettings& settings, int* error);
-bool Rfc2217SetRts(Rfc2217Connection* connection, bool on, int* error);
-bool Rfc2217GetCts(Rfc2217Connection* connection, bool* on, int* error);
-bool Rfc2217QueuedInput(Rfc2217Connection* connection, uint32_t* count, int* error);
+// `unixPath` non-null: connect to that Unix-domain socket; else TCP to host:port. A server
+// reached that does not agree to port control fails with SerialLastRefusal() set.
+Rfc2217Connection* Rfc2217Open(const char* unixPath, const char* host, const char* port);
+// How the server learns of modem line changes: kLookAtOnce, it reports a change as it
+// happens; N > 0, it looks at the lines every N ms and reports only the changes it sees;
+// kLookFromMask (the default), a server that acknowledges the modem state mask reports at
+// once, one that does not looks every second.
+constexpr int kLookFromMask = -1;
+constexpr int kLookAtOnce = 0;
+void Rfc2217SetLookPeriod(Rfc2217Connection* connection, int lookMs);
+bool Rfc2217Purge(Rfc2217Connection* connection, uint32_t purgeFlags);
+bool Rfc2217Apply(Rfc2217Connection* connection, const SerialSettings& settings);
+bool Rfc2217SetRts(Rfc2217Connection* connection, bool on);
+bool Rfc2217GetCts(Rfc2217Connection* connection, bool* on);
+bool Rfc2217QueuedInput(Rfc2217Connection* connection, uint32_t* count);
 // Waits up to timeoutMs for one data byte (kNoLimit: no limit); *got 0 when none came.
-bool Rfc2217Read(Rfc2217Connection* connection, uint8_t* byte, uint32_t* got, uint64_t timeoutMs,
-                 int* error);
-// Writes one data byte; with CTS flow control on, waits up to timeoutMs for CTS first
-// (kNoLimit: no limit).
-bool Rfc2217Write(Rfc2217Connection* connection, uint8_t byte, uint32_t* written, bool ctsFlow,
-                  uint64_t timeoutMs, int* error);
+bool Rfc2217Read(Rfc2217Connection* connection, uint8_t* byte, uint32_t* got, uint64_t timeoutMs);
 
-// As Rfc2217Write, but the byte may wait in the send queue, so that a run of writes goes
+// Writes one data byte; with CTS flow control on, waits up to timeoutMs for CTS first
+// (kNoLimit: no limit). The byte may wait in the send queue, so that a run of writes goes
 // out in one segment: the queue is sent before every read, wait, line change, purge or
-// settings change, by Rfc2217FlushOutput, and when it reaches a size limit.
+// settings change, by Rfc2217Flush, and when it reaches a size limit.
 bool Rfc2217WriteQueued(Rfc2217Connection* connection, uint8_t byte, uint32_t* written,
-                        bool ctsFlow, uint64_t timeoutMs, int* error);
-bool Rfc2217FlushOutput(Rfc2217Connection* connection, int* error);
+                        bool ctsFlow, uint64_t timeoutMs);
+// Sends everything queued; waits out a full socket for kRfc2217SendStallMs at the most.
+bool Rfc2217Flush(Rfc2217Connection* connection);
 
 // Async-signal-safe: switches flow control off and lowers RTS with plain writes, for the
 // exit on Ctrl-C.

@@ -8,11 +8,15 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/rfc2217_client.h"
 #include "platform/serial_port.h"
+#include "platform/serial_posix_internal.h"
 #include "platform/telnet_engine.h"
 
 constexpr int kRfc2217SendStallMs = 2000;
 constexpr int kRtsAckMs = 200;
+// A server that does not acknowledge the modem state mask looks about once a second.
+constexpr int kDefaultLookMs = 1000;
 
 enum class PurgeAcks { Unknown, Sent, NotSent };
 
@@ -33,10 +37,14 @@ struct Rfc2217Connection {
     // After an RTS change CTS counts as off until the server reports it anew after its
     // acknowledgement of the change: an older report (a server's report at connect, or one
     // that polls the lines only now and then) says nothing of a board the change resets.
-    // A server that does not acknowledge is waited for kRtsAckMs at most.
+    // A server that does not acknowledge is waited for kRtsAckMs at most. A polling server
+    // may have missed the change: it is asked again once a look of it is sure to have come.
     bool ctsCurrent = true;
     int rtsAcksOwed = 0;
     Deadline rtsAckDeadline;
+    int lookMs = kLookFromMask;
+    bool maskAcked = false;
+    Deadline askAgainAt;  // when to ask a polling server for the state again
     PurgeAcks purgeAcks = PurgeAcks::Unknown;
     int purgeAcksOwed = 0;  // receive purges whose acknowledgement has not come yet
     int purgeAcksSeen = 0;
@@ -60,15 +68,12 @@ inline bool Rfc2217CtsOn(const Rfc2217Connection* c) {
 void Rfc2217StartTelnet(Rfc2217Connection* c);
 // Takes in what the socket holds now (a bounded amount), then sends the answers it caused.
 void Rfc2217ReadAvailable(Rfc2217Connection* c);
-// Sends everything queued; waits out a full socket for kRfc2217SendStallMs at the most.
-bool Rfc2217Flush(Rfc2217Connection* c, int* error);
 // Waits until something arrives, or queued bytes can go out, or the deadline passes; then
 // takes in what came.
 void Rfc2217WaitForInput(Rfc2217Connection* c, const Deadline& deadline);
 // The error of a connection that cannot carry data any more, 0 while it can.
 int Rfc2217Broken(const Rfc2217Connection* c);
-// Takes in news; false with *error set when the connection is broken.
-bool Rfc2217CheckAlive(Rfc2217Connection* c, int* error);
-bool Rfc2217SendCommand(Rfc2217Connection* c, uint8_t command, const uint8_t* value, size_t length,
-                        int* error);
-bool Rfc2217SendControl(Rfc2217Connection* c, uint8_t value, int* error);
+// Takes in news; false (SerialFail) when the connection is broken.
+bool Rfc2217CheckAlive(Rfc2217Connection* c);
+bool Rfc2217SendCommand(Rfc2217Connection* c, uint8_t command, const uint8_t* value, size_t length);
+bool Rfc2217SendControl(Rfc2217Connection* c, uint8_t value);

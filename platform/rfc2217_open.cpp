@@ -1,6 +1,6 @@
 // Opening a network serial port: the connection (Unix-domain socket, or TCP with a bound
 // on the time), then the Telnet opening; no port command goes out before the server has
-// agreed to port control, and a server that does not is reported with what it said.
+// agreed to port control, and a server that does not is recorded with what it said.
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -11,10 +11,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "platform/platform_testing.h"
 #include "platform/rfc2217_client.h"
 #include "platform/rfc2217_internal.h"
 
@@ -23,71 +23,73 @@ namespace {
 constexpr int kNegotiationMs = 3000;
 constexpr int kConnectMs = 5000;
 
-int ConnectUnix(const char* path) {
+// A connected socket in *fd, or false (SerialFail).
+bool ConnectUnix(const char* path, int* fd) {
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     if (strlen(path) >= sizeof address.sun_path) {
-        errno = ENAMETOOLONG;
-        return -1;
+        return SerialFail(ENAMETOOLONG);
     }
     strcpy(address.sun_path, path);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
+    *fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (*fd < 0) {
+        return SerialFail(errno);
     }
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
+    if (connect(*fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        close(*fd);
+        return SerialFail(error);
     }
-    return fd;
+    return true;
 }
 
-// Connects with a bound, so an unreachable host is an error rather than a long hang.
-int ConnectTcp(const char* host, const char* port) {
+// One address tried with a bound, so an unreachable host is an error rather than a long
+// hang: the socket in *fd, or false with errno set.
+bool ConnectAddress(const addrinfo* a, int* fd) {
+    *fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+    if (*fd < 0) {
+        return false;
+    }
+    int error = connect(*fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
+    if (error == EINPROGRESS) {
+        pollfd p = {*fd, POLLOUT, 0};
+        error = ETIMEDOUT;
+        socklen_t length = sizeof error;
+        if (poll(&p, 1, kConnectMs) > 0) {
+            getsockopt(*fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        }
+    }
+    if (error != 0) {
+        close(*fd);
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+// A connected socket in *fd (the first address of the host that answers), or false
+// (SerialFail).
+bool ConnectTcp(const char* host, const char* port, int* fd) {
     addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(host, port, &hints, &found) != 0 || found == nullptr) {
-        errno = EHOSTUNREACH;
-        return -1;
+        return SerialFail(EHOSTUNREACH);
     }
-    int lastError = ECONNREFUSED;
-    int fd = -1;
-    for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-        if (fd < 0) {
-            lastError = errno;
-            continue;
-        }
-        int result = connect(fd, a->ai_addr, a->ai_addrlen);
-        if (result != 0 && errno == EINPROGRESS) {
-            pollfd p = {fd, POLLOUT, 0};
-            int ready = poll(&p, 1, kConnectMs);
-            int soError = ETIMEDOUT;
-            socklen_t length = sizeof soError;
-            if (ready > 0) {
-                getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length);
-            }
-            result = soError == 0 ? 0 : -1;
-            errno = soError;
-        }
-        if (result != 0) {
-            lastError = errno;
-            close(fd);
-            fd = -1;
-        }
+    int error = ECONNREFUSED;
+    bool connected = false;
+    for (addrinfo* a = found; a != nullptr && !connected; a = a->ai_next) {
+        connected = ConnectAddress(a, fd);
+        error = connected ? 0 : errno;
     }
     freeaddrinfo(found);
-    if (fd < 0) {
-        errno = lastError;
-        return -1;
+    if (!connected) {
+        return SerialFail(error);
     }
     int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
+    setsockopt(*fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return true;
 }
 
 std::string PrintableBanner(const std::string& text) {
@@ -106,33 +108,55 @@ std::string PrintableBanner(const std::string& text) {
     return out;
 }
 
-void ReportNoPortControl(Rfc2217Connection* c) {
+// Records why the server did not agree to port control, and what it said; returns false.
+bool Refuse(const Rfc2217Connection* c) {
+    SerialOpenRefusal refusal;
     if (c->comPortRefused) {
-        printf("\n%s refused serial port control: not an RFC 2217 server\n", c->where.c_str());
-    } else if (c->closed || c->socketError != 0) {
-        printf(
-            "\n%s closed the connection before agreeing to serial port control: its port is "
-            "busy, or it is not an RFC 2217 server\n",
-            c->where.c_str());
+        refusal.kind = SerialRefusal::Refused;
+    } else if (Rfc2217Broken(c) != 0) {
+        refusal.kind = SerialRefusal::HungUp;
     } else {
-        printf(
-            "\n%s did not agree to serial port control within %d seconds: not an RFC 2217 "
-            "server, or its port is busy\n",
-            c->where.c_str(), kNegotiationMs / 1000);
+        refusal.kind = SerialRefusal::NoAnswer;
     }
-    std::string text = PrintableBanner(c->banner);
-    if (!text.empty()) {
-        printf("The server said: \"%s\"\n", text.c_str());
-    }
-    fflush(stdout);
+    refusal.where = c->where;
+    refusal.said = PrintableBanner(c->banner);
+    refusal.waitedSeconds = kNegotiationMs / 1000;
+    const int error = refusal.kind == SerialRefusal::HungUp ? Rfc2217Broken(c) : EPROTO;
+    return SerialRefuse(refusal, error);
 }
+
+// The Telnet opening; no port command may go out before the server has agreed to port
+// control. False (SerialRefuse) when it does not agree.
+bool AgreePortControl(Rfc2217Connection* c) {
+    Rfc2217StartTelnet(c);
+    TelnetAsk(&c->telnet, kWill, kOptBinary);
+    TelnetAsk(&c->telnet, kDo, kOptBinary);
+    TelnetAsk(&c->telnet, kWill, kOptSga);
+    TelnetAsk(&c->telnet, kDo, kOptSga);
+    TelnetAsk(&c->telnet, kWill, kOptComPort);
+    if (!Rfc2217Flush(c)) {
+        // A busy server may say so and hang up before the opening is even sent.
+        const int sendError = c->socketError;
+        c->socketError = 0;
+        c->telnet.out.clear();
+        Rfc2217ReadAvailable(c);
+        if (Rfc2217Broken(c) == 0) {
+            c->socketError = sendError;
+        }
+    }
+    const Deadline deadline = DeadlineIn(kNegotiationMs);
+    while (!c->comPortAgreed && !c->comPortRefused && Rfc2217Broken(c) == 0 &&
+           !DeadlinePassed(deadline)) {
+        Rfc2217WaitForInput(c, deadline);
+    }
+    return c->comPortAgreed || Refuse(c);
+}
+
 }  // namespace
 
-Rfc2217Connection* Rfc2217Open(const char* unixPath, const char* host, const char* port,
-                               int* error) {
-    int fd = unixPath != nullptr ? ConnectUnix(unixPath) : ConnectTcp(host, port);
-    if (fd < 0) {
-        *error = errno;
+Rfc2217Connection* Rfc2217Open(const char* unixPath, const char* host, const char* port) {
+    int fd = -1;
+    if (!(unixPath != nullptr ? ConnectUnix(unixPath, &fd) : ConnectTcp(host, port, &fd))) {
         return nullptr;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -141,41 +165,9 @@ Rfc2217Connection* Rfc2217Open(const char* unixPath, const char* host, const cha
     c->fd = fd;
     c->where =
         unixPath != nullptr ? std::string(unixPath) : std::string(host) + ":" + std::string(port);
-
-    Rfc2217StartTelnet(c);
-    TelnetAsk(&c->telnet, kWill, kOptBinary);
-    TelnetAsk(&c->telnet, kDo, kOptBinary);
-    TelnetAsk(&c->telnet, kWill, kOptSga);
-    TelnetAsk(&c->telnet, kDo, kOptSga);
-    TelnetAsk(&c->telnet, kWill, kOptComPort);
-    if (!Rfc2217Flush(c, error)) {
-        // A busy server may say so and hang up before the opening is even sent.
-        c->socketError = 0;
-        c->telnet.out.clear();
-        Rfc2217ReadAvailable(c);
-        if (Rfc2217Broken(c) == 0) {
-            c->socketError = *error;
-        }
-    }
-
-    // No port command may go out before the server has agreed to port control.
-    const Deadline deadline = DeadlineIn(kNegotiationMs);
-    while (!c->comPortAgreed && !c->comPortRefused && Rfc2217Broken(c) == 0 &&
-           !DeadlinePassed(deadline)) {
-        Rfc2217WaitForInput(c, deadline);
-    }
-    if (!c->comPortAgreed) {
-        ReportNoPortControl(c);
-        *error = c->comPortRefused || Rfc2217Broken(c) == 0 ? EPROTO : Rfc2217Broken(c);
-        close(fd);
-        delete c;
-        return nullptr;
-    }
-
-    uint8_t mask = 0xFF;
-    if (!Rfc2217SendCommand(c, kSetModemstateMask, &mask, 1, error)) {
-        close(fd);
-        delete c;
+    const uint8_t mask = kModemMaskAll;
+    if (!AgreePortControl(c) || !Rfc2217SendCommand(c, kSetModemstateMask, &mask, 1)) {
+        Rfc2217Close(c);
         return nullptr;
     }
     return c;

@@ -51,6 +51,8 @@ void OnSubnegotiation(void* context, const std::vector<uint8_t>& sub) {
             c->rtsAcksOwed = 0;
             c->ctsCurrent = true;
         }
+    } else if (command == kServerOffset + kSetModemstateMask) {
+        c->maskAcked = true;
     } else if (command == kServerOffset + kSetControl && sub.size() >= 3 &&
                (sub[2] == kControlRtsOn || sub[2] == kControlRtsOff)) {
         if (c->rtsAcksOwed > 0) {
@@ -134,21 +136,19 @@ void Rfc2217ReadAvailable(Rfc2217Connection* c) {
 // A full socket is waited out, taking in what the server sends meanwhile (so both sides
 // cannot stall on each other), but not without bound: a server that reads nothing for that
 // long has broken the connection.
-bool Rfc2217Flush(Rfc2217Connection* c, int* error) {
+bool Rfc2217Flush(Rfc2217Connection* c) {
     const Deadline deadline = DeadlineIn(kRfc2217SendStallMs);
     for (;;) {
         SendPending(c);
         if (c->socketError != 0) {
-            *error = c->socketError;
-            return false;
+            return SerialFail(c->socketError);
         }
         if (c->telnet.out.empty()) {
             return true;
         }
         if (DeadlinePassed(deadline)) {
             c->socketError = ETIMEDOUT;
-            *error = ETIMEDOUT;
-            return false;
+            return SerialFail(ETIMEDOUT);
         }
         pollfd p = {c->fd, static_cast<short>(POLLOUT | (CanTakeInput(c) ? POLLIN : 0)), 0};
         if (poll(&p, 1, DeadlinePollMs(deadline)) > 0 && (p.revents & POLLIN)) {
@@ -157,20 +157,19 @@ bool Rfc2217Flush(Rfc2217Connection* c, int* error) {
     }
 }
 
-bool Rfc2217SendCommand(Rfc2217Connection* c, uint8_t command, const uint8_t* value, size_t length,
-                        int* error) {
+bool Rfc2217SendCommand(Rfc2217Connection* c, uint8_t command, const uint8_t* value,
+                        size_t length) {
     TelnetQueueCommand(&c->telnet, command, value, length);
-    return Rfc2217Flush(c, error);
+    return Rfc2217Flush(c);
 }
 
-bool Rfc2217SendControl(Rfc2217Connection* c, uint8_t value, int* error) {
-    return Rfc2217SendCommand(c, kSetControl, &value, 1, error);
+bool Rfc2217SendControl(Rfc2217Connection* c, uint8_t value) {
+    return Rfc2217SendCommand(c, kSetControl, &value, 1);
 }
 
 void Rfc2217WaitForInput(Rfc2217Connection* c, const Deadline& deadline) {
     if (c->telnet.out.size() >= kOutputLimit) {
-        int ignored = 0;
-        Rfc2217Flush(c, &ignored);
+        Rfc2217Flush(c);  // a failure breaks the connection; its next call reports it
         return;
     }
     short events =
@@ -187,12 +186,7 @@ int Rfc2217Broken(const Rfc2217Connection* c) {
     return c->closed ? ECONNRESET : 0;
 }
 
-bool Rfc2217CheckAlive(Rfc2217Connection* c, int* error) {
+bool Rfc2217CheckAlive(Rfc2217Connection* c) {
     Rfc2217ReadAvailable(c);
-    int broken = Rfc2217Broken(c);
-    if (broken != 0) {
-        *error = broken;
-        return false;
-    }
-    return true;
+    return Rfc2217Broken(c) == 0 || SerialFail(Rfc2217Broken(c));
 }

@@ -1,10 +1,11 @@
-// Serial port calls of the OS layer. They carry the meaning of the Win32 communication calls:
-// every call returns true on success; on failure SerialLastError() gives the system's code
-// (GetLastError on Windows, errno on POSIX). Exactly one byte moves per read or write call.
+// Serial port calls of the OS layer. They carry the meaning of the Win32 communication calls;
+// errors as system.h says, the system's code in SerialLastError() (GetLastError on Windows,
+// errno on POSIX). Exactly one byte moves per read or write call.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct SerialPort;  // one open port, owned by the backend
 
@@ -54,6 +55,23 @@ void SerialDescribeEntry(const char* deviceName, char* out, size_t outSize);
 
 // Opens "COM1".."COM4" for exclusive use; nullptr on failure.
 SerialPort* SerialOpen(const char* deviceName);
+
+// A network serial server (POSIX) that was reached but would not serve the port.
+enum class SerialRefusal : uint8_t {
+    None,      // no server refused: SerialLastError() alone tells the failure
+    Refused,   // it refused serial port control
+    HungUp,    // it closed the connection before agreeing to port control
+    NoAnswer,  // it did not agree within `waitedSeconds`
+};
+struct SerialOpenRefusal {
+    SerialRefusal kind = SerialRefusal::None;
+    std::string where;  // the socket path or HOST:PORT
+    std::string said;   // what it sent before, control characters as single spaces
+    int waitedSeconds = 0;
+};
+// After SerialOpen failed: whether, and how, a server refused (kept until the next open).
+const SerialOpenRefusal& SerialLastRefusal();
+
 bool SerialSetupQueues(SerialPort* port, uint32_t receiveSize, uint32_t transmitSize);
 bool SerialPurge(SerialPort* port, uint32_t purgeFlags);
 bool SerialSetTimeouts(SerialPort* port, const SerialTimeouts& timeouts);

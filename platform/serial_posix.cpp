@@ -17,6 +17,7 @@ namespace {
 
 std::string DeviceFolder = ".";
 int LastError = 0;
+SerialOpenRefusal LastRefusal;
 // The port the Ctrl-C handler releases.
 std::atomic<SerialPort*> OpenPort{nullptr};
 static_assert(std::atomic<SerialPort*>::is_always_lock_free, "read from a signal handler");
@@ -85,6 +86,11 @@ bool SerialFail(int error) {
     return false;
 }
 
+bool SerialRefuse(const SerialOpenRefusal& refusal, int error) {
+    LastRefusal = refusal;
+    return SerialFail(error);
+}
+
 void SerialSetDeviceFolder(const char* folder) {
     DeviceFolder = (folder != nullptr && folder[0] != '\0') ? folder : ".";
 }
@@ -99,6 +105,7 @@ void SerialDescribeEntry(const char* deviceName, char* out, size_t outSize) {
 
 SerialPort* SerialOpen(const char* deviceName) {
     PlatformInstallExitHandlers();
+    LastRefusal = SerialOpenRefusal();
     const std::string path = EntryPath(deviceName);
     SerialPort* port = OpenEntry(path);
     if (port != nullptr) {
@@ -153,6 +160,10 @@ bool SerialWrite(SerialPort* port, uint8_t byte, uint32_t* written) {
 
 int SerialLastError() {
     return LastError;
+}
+
+const SerialOpenRefusal& SerialLastRefusal() {
+    return LastRefusal;
 }
 
 void SerialFlushBeforeWait() {

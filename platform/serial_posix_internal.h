@@ -37,6 +37,8 @@ struct SerialPort {
 
 // Records the error for SerialLastError (EIO when 0); returns false.
 bool SerialFail(int error);
+// Records a server's refusal for SerialLastRefusal and the error; returns false.
+bool SerialRefuse(const SerialOpenRefusal& refusal, int error);
 
 // nullptr after SerialFail.
 SerialPort* TermiosOpen(const std::string& path);

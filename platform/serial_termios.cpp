@@ -48,27 +48,27 @@ void RequestLowLatency(int fd) {
 #endif
 }
 
-// Waits for `events` on the port until the deadline. Returns 1 when ready, 0 on time-out,
-// -1 on failure (LastError set). A hang-up is a failure.
-int WaitFor(int fd, short events, const Deadline& deadline) {
+// Waits for `events` on the port until the deadline; *ready stays false when the time ran
+// out. A hang-up is a failure.
+bool WaitFor(int fd, short events, const Deadline& deadline, bool* ready) {
+    *ready = false;
     for (;;) {
         struct pollfd pfd = {fd, events, 0};
-        int ready = poll(&pfd, 1, DeadlinePollMs(deadline));
-        if (ready < 0) {
+        int count = poll(&pfd, 1, DeadlinePollMs(deadline));
+        if (count < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            SerialFail(errno);
-            return -1;
+            return SerialFail(errno);
         }
-        if (ready == 0) {
-            return 0;
+        if (count == 0) {
+            return true;
         }
         if (pfd.revents & events) {
-            return 1;
+            *ready = true;
+            return true;
         }
-        SerialFail(pfd.revents & POLLNVAL ? EBADF : EIO);
-        return -1;
+        return SerialFail(pfd.revents & POLLNVAL ? EBADF : EIO);
     }
 }
 
@@ -224,9 +224,12 @@ bool TtyMoveByte(SerialPort* port, bool reading, uint8_t* byte, uint32_t* moved,
                  uint64_t timeoutMs) {
     const Deadline deadline = DeadlineIn(timeoutMs);
     for (;;) {
-        int ready = WaitFor(port->fd, reading ? POLLIN : POLLOUT, deadline);
-        if (ready <= 0) {
-            return ready == 0;
+        bool ready = false;
+        if (!WaitFor(port->fd, reading ? POLLIN : POLLOUT, deadline, &ready)) {
+            return false;
+        }
+        if (!ready) {
+            return true;  // the time-out passed: nothing moved
         }
         ssize_t n = reading ? read(port->fd, byte, 1) : write(port->fd, byte, 1);
         if (n == 1) {

@@ -171,6 +171,12 @@ int SerialLastError() {
     return LastError;
 }
 
+// Only a network serial server refuses, and Windows opens none.
+const SerialOpenRefusal& SerialLastRefusal() {
+    static const SerialOpenRefusal none;
+    return none;
+}
+
 void SerialReleaseLinesForExit() {
     SerialPort* port = OpenPort;
     if (port == nullptr) {

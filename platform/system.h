@@ -1,4 +1,16 @@
-// Process-level services of the OS layer: clock, sleep, exit and the console key test.
+// The OS layer's process-level services: clock, sleep, exit and the console key test. The
+// layer prints nothing: its callers word every message.
+//
+// Errors, one rule for every call of the layer: a call that can fail returns false, or, when
+// it opens something, that thing or null (-1 for a descriptor). What the caller needs to know
+// of the failure is kept until the next call of that part and read through one accessor:
+//   SerialLastError()                the system's code of a serial port call
+//   SerialLastRefusal()              a network serial server that would not serve the port
+//   PlatformFileTimeFailure()        the step at which a file's time could not be read
+//   PlatformSettingsFolderRefusal()  why a settings folder was refused, with the code
+// The POSIX-only calls (pty_master.h, and the helpers inside a POSIX backend) leave the code
+// in errno, where the system put it. A failure no caller tells apart (a file that cannot be
+// opened, a program not found) keeps nothing.
 #pragma once
 
 #include <cstddef>
@@ -27,3 +39,6 @@ void PlatformSetExitHook(void (*hook)(int code, bool signalled));
 bool ConsoleKeyWaiting();
 // Reads the waiting key without echo; its value is not needed.
 void ConsoleReadKey();
+// True when no key can ever come: standard input is no console and is closed, a file, the
+// null device, or a pipe whose writer has gone (a job run with </dev/null).
+bool ConsoleInputEnded();

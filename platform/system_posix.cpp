@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -206,4 +207,23 @@ void ConsoleReadKey() {
     int more = byte >= 0xF0 ? 3 : byte >= 0xE0 ? 2 : byte >= 0xC0 ? 1 : 0;
     for (unsigned char follow = 0; more > 0 && ReadKeyByte(&follow, kFollowMs); --more) {
     }
+}
+
+// An open pipe or socket may still bring a key (as it may on a terminal); once its writer
+// has gone, poll reports a hang-up.
+bool ConsoleInputEnded() {
+    if (isatty(STDIN_FILENO)) {
+        return false;
+    }
+    struct stat st;
+    if (fstat(STDIN_FILENO, &st) != 0 || S_ISREG(st.st_mode) || S_ISCHR(st.st_mode) ||
+        S_ISDIR(st.st_mode)) {
+        return true;
+    }
+    struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&pfd, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0 && (pfd.revents & POLLHUP) != 0;
 }

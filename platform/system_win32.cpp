@@ -149,3 +149,28 @@ void ConsoleReadKey() {
         }
     }
 }
+
+// An open pipe may still bring a key; a pipe whose writer has gone, a file or the NUL
+// device cannot.
+bool ConsoleInputEnded() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input == INVALID_HANDLE_VALUE || input == nullptr) {
+        return true;
+    }
+    DWORD mode = 0;
+    if (GetConsoleMode(input, &mode)) {
+        return false;
+    }
+    switch (GetFileType(input)) {
+        case FILE_TYPE_PIPE: {
+            DWORD waiting = 0;
+            return !PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr) &&
+                   GetLastError() == ERROR_BROKEN_PIPE;
+        }
+        case FILE_TYPE_DISK:
+        case FILE_TYPE_CHAR:
+            return true;
+        default:
+            return false;
+    }
+}

@@ -42,5 +42,6 @@ constexpr uint8_t kControlRtsOff = 12;
 // Modem state bits and PURGE-DATA values.
 constexpr uint8_t kModemDeltaCts = 0x01;
 constexpr uint8_t kModemCts = 0x10;
+constexpr uint8_t kModemMaskAll = 0xFF;
 constexpr uint8_t kPurgeReceive = 1;
 constexpr uint8_t kPurgeTransmit = 2;

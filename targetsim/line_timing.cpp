@@ -2,7 +2,8 @@
 #include "targetsim/line_timing.h"
 
 #include <algorithm>
-#include <limits>
+
+#include "platform/clock.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ uint64_t AdapterDueUs(const AdapterBuffer& adapter) {
         return adapter.dueAtUs;
     }
     if (adapter.held.empty()) {
-        return std::numeric_limits<uint64_t>::max();
+        return kNoLimit;
     }
     const uint64_t timerUs = adapter.held.front().atUs + adapter.latencyUs;
     if (adapter.held.size() >= kAdapterPacketBytes) {

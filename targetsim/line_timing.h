@@ -27,7 +27,7 @@ struct AdapterBuffer {
 
 // A byte off the line at `arrivedUs` (never earlier than the byte before it).
 void AdapterAdd(AdapterBuffer* adapter, uint8_t byte, uint64_t arrivedUs);
-// When the bytes held now are due at the host; UINT64_MAX when none is held.
+// When the bytes held now are due at the host; kNoLimit (platform/clock.h) when none is held.
 uint64_t AdapterDueUs(const AdapterBuffer& adapter);
 // Moves up to `room` bytes of the packet that is due at `nowUs`, if one is, to `out`, each
 // with the time the packet was due. Returns how many moved.

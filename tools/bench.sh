@@ -17,7 +17,10 @@
 # tenth), BENCH_RSS_WORDS (default "1000 100000 1000000").
 # Times are wall-clock times: other work on the machine shows in them (compare a few runs).
 # TRANSPORT=pty puts the board on a pty (the loaders' termios path, with libptylines.so
-# preloaded into them) instead of the RFC 2217 socket.
+# preloaded into them) instead of the RFC 2217 socket. TRANSPORT=ser2net puts it on a pty
+# behind ser2net with the README's settings for speed (tcp(nodelay), chardelay: false; the
+# pty's lines from libptylines.so preloaded into ser2net), reached at rfc2217://127.0.0.1:PORT.
+# BENCH_LATENCIES: the adapter latencies of the paced runs in us (default "0 1000 16000").
 set -euo pipefail
 
 build=${1:-build}
@@ -26,22 +29,50 @@ latency_words=${BENCH_LATENCY_WORDS:-2000}
 save_latency_words=${BENCH_SAVE_LATENCY_WORDS:-100}
 host_words=${BENCH_HOST_WORDS:-100000}
 rss_words=${BENCH_RSS_WORDS:-"1000 100000 1000000"}
+latencies=${BENCH_LATENCIES:-"0 1000 16000"}
+transport=${TRANSPORT:-socket}
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/$build/bin
 work=$(mktemp -d /tmp/tavbench.XXXXXX)
 # shellcheck source=tools/sim.sh
 source "$root/tools/sim.sh"
-trap 'sim_stop; rm -rf "$work"' EXIT
+server_pid=""
+server_stop() {
+    if [ -n "$server_pid" ]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+        server_pid=""
+    fi
+}
+trap 'server_stop; sim_stop; rm -rf "$work"' EXIT
 
 cp "$bin/tavram" "$bin/tavfla" "$work/"
 cd "$work"
 preload=()
-if [ "${TRANSPORT:-}" = pty ]; then
+lines=(env "LD_PRELOAD=$root/$build/lib/libptylines.so" "PTYLINES_STATE=$work/lines")
+case $transport in
+pty)
     ln -sf "$work/pty" COM1
-    preload=(env "LD_PRELOAD=$root/$build/lib/libptylines.so" "PTYLINES_STATE=$work/lines")
-else
+    preload=("${lines[@]}")
+    ;;
+ser2net)
+    ser2net=$(command -v ser2net || echo /usr/sbin/ser2net)
+    [ -x "$ser2net" ] || { echo "TRANSPORT=ser2net: ser2net is not installed" >&2; exit 2; }
+    # A port of 127.0.0.1 that nothing listens on.
+    port=$((47000 + RANDOM % 1000))
+    while grep -q "^ *[0-9]*: [0-9A-F]*:$(printf %04X "$port") " /proc/net/tcp; do
+        port=$((port + 1))
+    done
+    printf '%s\n' "connection: &board" \
+        "    accepter: telnet(rfc2217),tcp(nodelay),127.0.0.1,$port" \
+        "    connector: serialdev,$work/pty,115200n81,local" \
+        "    options:" "      kickolduser: true" "      chardelay: false" >ser2net.yaml
+    ln -sf "rfc2217://127.0.0.1:$port" COM1
+    ;;
+*)
     ln -sf board.sock COM1
-fi
+    ;;
+esac
 name=BENCH  # the program name goes on the wire in the start-download packet
 
 # Lane files of N random words, 32 to a record.
@@ -50,14 +81,28 @@ program() {
     "$bin/lanegen" --random "$1" --seed 1 --address 10000 "$name"
 }
 
-# A fresh board with an empty flash, logging to sim.log.
+# A fresh board with an empty flash, logging to sim.log (behind a fresh ser2net, which maps
+# the board's line state once).
 start_sim() {
     rm -rf flash sim.log && mkdir flash
-    if [ "${TRANSPORT:-}" = pty ]; then
-        sim_start_with "$bin" --pty "$work/pty" --lines "$work/lines" --flash-dir flash \
-            --log sim.log "$@"
-    else
+    server_stop
+    if [ "$transport" = socket ]; then
         sim_start "$bin" board.sock --flash-dir flash --log sim.log "$@"
+        return
+    fi
+    sim_start_with "$bin" --pty "$work/pty" --lines "$work/lines" --flash-dir flash \
+        --log sim.log "$@"
+    if [ "$transport" = ser2net ]; then
+        "${lines[@]}" "$ser2net" -n -u -c ser2net.yaml -P "$work/ser2net.pid" 2>ser2net.err &
+        server_pid=$!
+        local listening
+        listening=$(printf ':%04X 00000000:0000 0A' "$port")
+        for _ in $(seq 100); do
+            grep -q "$listening" /proc/net/tcp && return 0
+            sleep 0.05
+        done
+        echo "ser2net did not start: $(cat ser2net.err)" >&2
+        exit 2
     fi
 }
 
@@ -228,12 +273,13 @@ paced_table() {
 }
 
 # Other work on the machine shows in the times: say how busy it was.
+echo "Transport: $transport"
 echo "Load average at the start: $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
 echo
 echo "## Paced at line speed ($words words; with an adapter $latency_words words," \
     "Save mode $save_latency_words)"
 echo
-paced_table "0 1000 16000"
+paced_table "$latencies"
 echo
 
 echo "## Host-bound: unpaced board"
@@ -251,7 +297,7 @@ for tool in "tavram ram" "tavfla fast" "tavfla save"; do
     sim_stop
     sends="-"
     # Send calls are the network path's measure; a tty takes one write per byte anyway.
-    if [ "$kind" = ram ] && [ "${TRANSPORT:-}" != pty ] && command -v strace >/dev/null; then
+    if [ "$kind" = ram ] && [ "$transport" != pty ] && command -v strace >/dev/null; then
         packets=$(((bytes - 4 - 4 * w) / 7 + 1))
         start_sim
         strace -c -o calls.txt "./$program" "$name" >/dev/null

@@ -266,6 +266,22 @@ TEST_F(TavramE2e, CtrlCWhileWaitingForCtsEndsWithCode2) {
     ExpectLinesHandedBack(WaitForLog("client disconnected"));
 }
 
+// Standard input from /dev/null: no key can end the rate search, so it ends by itself.
+TEST_F(TavramE2e, UnattendedRunEndsWhenTheBoardNeverAnswers) {
+    WriteLanes(RandomProgram(10, {{0x100, 20}}, 0x100), "PROG");
+    StartBoard({"--answer-noise"});
+    PointCom1AtBoard();
+    const auto start = Clock::now();
+    RunResult run = Run(tavram_, {"PROG"}, 90000);
+    EXPECT_GE(Clock::now() - start, std::chrono::seconds(60));
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.output.find("\nConnectTarget(): Timeout, No Answer To The Sync In 60 Seconds "
+                              "And No Key Can Come (Input Ended)\n"),
+              std::string::npos)
+        << run.output;
+    ExpectLinesHandedBack(WaitForLog("client disconnected"));
+}
+
 TEST_F(TavramE2e, SignalBeforeThePortIsOpenEndsWithCode2) {
     // Both programs wait at the name prompt, long before any port; a signal there used to
     // end them by its default action.

@@ -40,8 +40,10 @@ struct FakeState {
     std::vector<uint8_t> written;
     std::vector<uint32_t> keyTimesMs;
     bool keyConsumed = false;
+    bool inputEnded = false;
     std::map<std::string, InjectedFailure> failures;
     int lastError = 0;
+    SerialOpenRefusal refusal;
 };
 
 FakeState& State() {
@@ -247,6 +249,10 @@ int SerialLastError() {
     return State().lastError;
 }
 
+const SerialOpenRefusal& SerialLastRefusal() {
+    return State().refusal;
+}
+
 uint32_t PlatformMilliseconds() {
     return static_cast<uint32_t>(State().nowUs / 1000);
 }
@@ -296,6 +302,10 @@ void ConsoleReadKey() {
     State().keyConsumed = true;
 }
 
+bool ConsoleInputEnded() {
+    return State().inputEnded;
+}
+
 // ---- test controls ----
 
 void FakeReset(const BoardOptions& options) {
@@ -307,6 +317,10 @@ void FakeReset(const BoardOptions& options) {
     s.board = BoardCreate(options);
     ResetSerialDriverState();
     ResetHexReader();
+}
+
+void FakeSetInputEnded(bool ended) {
+    State().inputEnded = ended;
 }
 
 Board* FakeBoard() {
@@ -347,6 +361,10 @@ bool FakeKeyConsumed() {
 
 void FakeFailCall(const std::string& call, int error, int after) {
     State().failures[call] = InjectedFailure{error, after};
+}
+
+void FakeSetRefusal(const SerialOpenRefusal& refusal) {
+    State().refusal = refusal;
 }
 
 bool FakeRtsOn() {

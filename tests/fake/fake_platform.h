@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial_port.h"
 #include "targetsim/board.h"
 
 // Thrown by PlatformExit; ExitLoader and every fatal error end in it.
@@ -41,11 +42,15 @@ void FakeClearWrittenBytes();
 // A key press that appears in the console at this virtual time.
 void FakeScheduleKey(uint32_t atMs);
 bool FakeKeyConsumed();
+// Standard input at its end: no key can come (off after FakeReset).
+void FakeSetInputEnded(bool ended);
 
 // The next call of this serial operation fails with the error code ("open", "setupqueues",
 // "purge", "settimeouts", "getsettings", "setsettings", "setrts", "getcts", "read",
 // "write"). `after` successful calls of it pass first.
 void FakeFailCall(const std::string& call, int error, int after = 0);
+// What SerialLastRefusal() reports (none after FakeReset).
+void FakeSetRefusal(const SerialOpenRefusal& refusal);
 
 // Line state as the board sees it.
 bool FakeRtsOn();      // RTS level (by hand or, with handshake on, driven by the port)

@@ -134,6 +134,44 @@ TEST_F(ConnectionTest, LateCtsStillConnects) {
     EXPECT_NE(output.find('*'), std::string::npos);
 }
 
+// With no key to come, the CTS wait and the rate search end after 60 s with a message and
+// the line released; while a key can come they wait for it, as long as it takes.
+TEST_F(ConnectionTest, UnattendedWaitsEndAfterSixtySeconds) {
+    struct Row {
+        bool ctsNeverRises;
+        bool inputEnded;
+        const char* message;
+    } rows[] = {
+        {true, true, "\nResetTarget(): Timeout, No CTS From Target In 60 Seconds"},
+        {false, true, "\nConnectTarget(): Timeout, No Answer To The Sync In 60 Seconds"},
+        {true, false, nullptr},
+        {false, false, nullptr},
+    };
+    for (const Row& row : rows) {
+        BoardOptions options = BoardAt(115200);
+        options.ctsNeverRises = row.ctsNeverRises;
+        options.answerWithNoise = !row.ctsNeverRises;
+        Start(options, 115200);
+        FakeSetInputEnded(row.inputEnded);
+        FakeScheduleKey(90000);
+        int32_t attempts = 0;
+        EXPECT_EQ(Connect(&attempts), 2);
+        EXPECT_FALSE(FakeRtsOn());
+        EXPECT_FALSE(FakeCtsFlowOn());
+        if (row.message == nullptr) {
+            EXPECT_TRUE(FakeKeyConsumed());
+            EXPECT_EQ(output.find("Timeout"), std::string::npos) << output;
+            continue;
+        }
+        EXPECT_FALSE(FakeKeyConsumed());
+        EXPECT_GE(FakeNowUs(), 60000000u);
+        EXPECT_LT(FakeNowUs(), 61000000u);
+        const std::string line = std::string(row.message) + " And No Key Can Come (Input Ended)\n";
+        ASSERT_GE(output.size(), line.size());
+        EXPECT_EQ(output.substr(output.size() - line.size()), line);
+    }
+}
+
 TEST_F(ConnectionTest, VerboseLinePerAttempt) {
     Start(BoardAt(115200), 38400);
     int32_t attempts = 0;

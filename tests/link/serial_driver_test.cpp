@@ -62,6 +62,27 @@ TEST_F(SerialDriverTest, EachOpenStepFailureHasItsMessageAndExitsDirectly) {
     }
 }
 
+// A network serial server that would not serve: what it did and said, then the open's message.
+TEST_F(SerialDriverTest, RefusingServerIsReportedBeforeTheOpenMessage) {
+    const std::pair<SerialOpenRefusal, const char*> cases[] = {
+        {{SerialRefusal::Refused, "h:1", "", 3},
+         "\nh:1 refused serial port control: not an RFC 2217 server\n"},
+        {{SerialRefusal::HungUp, "/s", "busy", 3},
+         "\n/s closed the connection before agreeing to serial port control: its port is busy, "
+         "or it is not an RFC 2217 server\nThe server said: \"busy\"\n"},
+        {{SerialRefusal::NoAnswer, "h:1", "Port in use", 3},
+         "\nh:1 did not agree to serial port control within 3 seconds: not an RFC 2217 server, "
+         "or its port is busy\nThe server said: \"Port in use\"\n"},
+    };
+    for (const auto& [refusal, report] : cases) {
+        FakeReset();
+        FakeFailCall("open", 71);
+        FakeSetRefusal(refusal);
+        EXPECT_EQ(Run([] { OpenComPort(1, 115200); }), 2);
+        EXPECT_EQ(output, std::string(report) + "\nOpen Of COM1 Failed: 71\n");
+    }
+}
+
 TEST_F(SerialDriverTest, ReceiveWaitTimeoutEndsTheRunInsteadOfReturningAByte) {
     FakeSetResponder([](uint8_t, std::vector<uint8_t>&) {});
     OpenComPort(1, 115200);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform_testing.h"
 #include "platform/rfc2217_client.h"
 
 extern char** environ;
@@ -135,8 +136,7 @@ bool WaitForCts(Rfc2217Connection* c, bool wanted, int timeoutMs) {
     auto start = Clock::now();
     while (MsSince(start) < timeoutMs) {
         bool cts = !wanted;
-        int error = 0;
-        if (!Rfc2217GetCts(c, &cts, &error)) {
+        if (!Rfc2217GetCts(c, &cts)) {
             return false;
         }
         if (cts == wanted) {
@@ -144,7 +144,7 @@ bool WaitForCts(Rfc2217Connection* c, bool wanted, int timeoutMs) {
         }
         uint8_t byte = 0;
         uint32_t got = 0;
-        Rfc2217Read(c, &byte, &got, 5, &error);  // a bounded wait that also takes in news
+        Rfc2217Read(c, &byte, &got, 5);  // a bounded wait that also takes in news
     }
     return false;
 }
@@ -152,31 +152,30 @@ bool WaitForCts(Rfc2217Connection* c, bool wanted, int timeoutMs) {
 TEST(Rfc2217Tavsim, ResetThroughRtsThenSyncPairIsAnswered) {
     Tavsim sim({"--once"});
     ASSERT_TRUE(sim.Listening()) << sim.output();
-    int error = 0;
-    Rfc2217Connection* c = Rfc2217Open(sim.socket(), nullptr, nullptr, &error);
-    ASSERT_NE(c, nullptr) << error;
+    Rfc2217Connection* c = Rfc2217Open(sim.socket(), nullptr, nullptr);
+    ASSERT_NE(c, nullptr) << SerialLastError();
 
     SerialSettings settings;
     settings.BaudRate = 115200;
-    ASSERT_TRUE(Rfc2217Apply(c, settings, &error)) << error;
-    ASSERT_TRUE(Rfc2217Purge(c, 15, &error)) << error;
-    ASSERT_TRUE(Rfc2217SetRts(c, true, &error)) << error;
-    ASSERT_TRUE(Rfc2217SetRts(c, false, &error)) << error;
+    ASSERT_TRUE(Rfc2217Apply(c, settings)) << SerialLastError();
+    ASSERT_TRUE(Rfc2217Purge(c, 15)) << SerialLastError();
+    ASSERT_TRUE(Rfc2217SetRts(c, true)) << SerialLastError();
+    ASSERT_TRUE(Rfc2217SetRts(c, false)) << SerialLastError();
     settings.fOutxCtsFlow = true;
     settings.fRtsControl = kRtsControlHandshake;
-    ASSERT_TRUE(Rfc2217Apply(c, settings, &error)) << error;
+    ASSERT_TRUE(Rfc2217Apply(c, settings)) << SerialLastError();
 
     EXPECT_TRUE(WaitForCts(c, false, 3000));
     ASSERT_TRUE(WaitForCts(c, true, 3000));
 
     for (int i = 0; i < 2; ++i) {
         uint32_t written = 0;
-        ASSERT_TRUE(Rfc2217Write(c, 0x0F, &written, true, 100, &error)) << error;
+        ASSERT_TRUE(Rfc2217Write(c, 0x0F, &written, true, 100)) << SerialLastError();
         EXPECT_EQ(written, 1u);
     }
     uint8_t byte = 0;
     uint32_t got = 0;
-    ASSERT_TRUE(Rfc2217Read(c, &byte, &got, 2000, &error)) << error;
+    ASSERT_TRUE(Rfc2217Read(c, &byte, &got, 2000)) << SerialLastError();
     ASSERT_EQ(got, 1u);
     EXPECT_EQ(byte, 0x0F);
 
@@ -189,16 +188,14 @@ TEST(Rfc2217Tavsim, ResetThroughRtsThenSyncPairIsAnswered) {
 TEST(Rfc2217Tavsim, OneClientAtATime) {
     Tavsim sim({});
     ASSERT_TRUE(sim.Listening()) << sim.output();
-    int error = 0;
-    Rfc2217Connection* first = Rfc2217Open(sim.socket(), nullptr, nullptr, &error);
-    ASSERT_NE(first, nullptr) << error;
-    testing::internal::CaptureStdout();
-    Rfc2217Connection* second = Rfc2217Open(sim.socket(), nullptr, nullptr, &error);
-    std::string out = testing::internal::GetCapturedStdout();
+    Rfc2217Connection* first = Rfc2217Open(sim.socket(), nullptr, nullptr);
+    ASSERT_NE(first, nullptr) << SerialLastError();
+    Rfc2217Connection* second = Rfc2217Open(sim.socket(), nullptr, nullptr);
+    const std::string said = SerialLastRefusal().said;
     EXPECT_EQ(second, nullptr);
-    EXPECT_NE(out.find("port busy"), std::string::npos) << out;
+    EXPECT_NE(said.find("port busy"), std::string::npos) << said;
     Rfc2217Close(first);
-    Rfc2217Connection* third = Rfc2217Open(sim.socket(), nullptr, nullptr, &error);
+    Rfc2217Connection* third = Rfc2217Open(sim.socket(), nullptr, nullptr);
     EXPECT_NE(third, nullptr) << "the port is free again once the first client left";
     Rfc2217Close(third);
 }
@@ -236,9 +233,8 @@ TEST(Rfc2217Tavsim, ClientThatNeverReadsIsHeldBack) {
     EXPECT_LT(sim.PeakRssKb(), 64 * 1024);
 #endif
     close(fd);
-    int error = 0;
-    Rfc2217Connection* next = Rfc2217Open(sim.socket(), nullptr, nullptr, &error);
-    EXPECT_NE(next, nullptr) << "the next client is served: " << error;
+    Rfc2217Connection* next = Rfc2217Open(sim.socket(), nullptr, nullptr);
+    EXPECT_NE(next, nullptr) << "the next client is served: " << SerialLastError();
     Rfc2217Close(next);
 }
 

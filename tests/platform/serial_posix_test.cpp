@@ -217,7 +217,7 @@ TEST_F(SerialPosixTest, NetworkEntriesReachTheNetworkClient) {
     EXPECT_EQ(SerialOpen("COM2"), nullptr);
     EXPECT_EQ(SerialLastError(), ECONNREFUSED);
 
-    ASSERT_EQ(symlink("rfc2217://127.0.0.1:1", (folder_ + "/COM3").c_str()), 0);
+    ASSERT_EQ(symlink("rfc2217://127.0.0.1:1?poll-ms=1000", (folder_ + "/COM3").c_str()), 0);
     EXPECT_EQ(SerialOpen("COM3"), nullptr);
     EXPECT_EQ(SerialLastError(), ECONNREFUSED);
 
@@ -226,11 +226,14 @@ TEST_F(SerialPosixTest, NetworkEntriesReachTheNetworkClient) {
     EXPECT_EQ(SerialLastError(), EINVAL);
 }
 
-// A port outside 1..65535 (or not a number) never reaches the network: 99999 would wrap.
+// A port outside 1..65535 (or not a number) never reaches the network: 99999 would wrap;
+// neither does an entry with an unknown or malformed option.
 TEST_F(SerialPosixTest, NetworkPortOutsideTheRangeIsRefused) {
-    const char* urls[] = {"rfc2217://127.0.0.1:99999",  "rfc2217://127.0.0.1:0",
-                          "rfc2217://127.0.0.1:65536",  "rfc2217://127.0.0.1:-1",
-                          "rfc2217://127.0.0.1:telnet", "rfc2217://[::1]:123456"};
+    const char* urls[] = {"rfc2217://127.0.0.1:99999",       "rfc2217://127.0.0.1:0",
+                          "rfc2217://127.0.0.1:65536",       "rfc2217://127.0.0.1:-1",
+                          "rfc2217://127.0.0.1:telnet",      "rfc2217://[::1]:123456",
+                          "rfc2217://127.0.0.1:1?poll-ms=",  "rfc2217://127.0.0.1:1?poll-ms=60001",
+                          "rfc2217://127.0.0.1:1?poll=1000", "rfc2217://127.0.0.1:1?poll-ms=1s"};
     for (const char* url : urls) {
         std::string entry = folder_ + "/COM4";
         unlink(entry.c_str());

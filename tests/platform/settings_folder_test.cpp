@@ -38,14 +38,14 @@ class SettingsFolderTest : public ::testing::Test {
     // The folder chosen for a program in bin/, "" for "beside the program", or the refusal.
     std::string Folder(const std::string& installFolder,
                        const std::string& program = "bin/tavram") {
-        const SettingsFolder folder =
-            PlatformSettingsFolderFor(Path(program).c_str(), installFolder.c_str(), 240);
-        if (folder.result == SettingsFolderChosen || folder.result == SettingsFolderBesideProgram) {
-            return folder.path;
+        std::string folder;
+        if (PlatformSettingsFolderFor(Path(program).c_str(), installFolder.c_str(), 240, &folder)) {
+            return folder;
         }
-        return Refused(folder.result, folder.error, folder.path);
+        const SettingsFolderRefusal& refusal = PlatformSettingsFolderRefusal();
+        return Refused(refusal.reason, refusal.error, folder);
     }
-    static std::string Refused(SettingsFolderResult result, int error, const std::string& path) {
+    static std::string Refused(SettingsFolderReason result, int error, const std::string& path) {
         return "refused " + std::to_string(result) + "/" + std::to_string(error) + ": " + path;
     }
 
@@ -88,7 +88,9 @@ TEST_F(SettingsFolderTest, ConfigHomeWinsWhenAbsolute) {
     EXPECT_EQ(Folder(Path("bin")), unnamed) << "no folder to name: never beside the program";
     setenv("HOME", "", 1);
     EXPECT_EQ(Folder(Path("bin")), unnamed);
-    EXPECT_EQ(PlatformSettingsFolderFor(nullptr, "", 240).result, SettingsFolderUnnamed)
+    std::string folder;
+    EXPECT_FALSE(PlatformSettingsFolderFor(nullptr, "", 240, &folder));
+    EXPECT_EQ(PlatformSettingsFolderRefusal().reason, SettingsFolderUnnamed)
         << "a program found nowhere has no folder";
 }
 
@@ -105,17 +107,14 @@ TEST_F(SettingsFolderTest, FolderThatCannotBeMadeOrDoesNotFitIsRefusedAndNothing
 TEST_F(SettingsFolderTest, FolderFromTheEnvironmentOnlyWhenTheUsersOwnAndClosedToOthers) {
     const std::string make = "mkdir -p '" + Path("home/.config/tavloader") + "' '" + Path("run");
     ASSERT_EQ(system((make + "'").c_str()), 0);
-    const std::pair<mode_t, SettingsFolderResult> cases[] = {{0700, SettingsFolderChosen},
-                                                             {01777, SettingsFolderChosen},
-                                                             {0770, SettingsFolderOpenToOthers},
-                                                             {0702, SettingsFolderOpenToOthers}};
-    for (const auto& [mode, result] : cases) {
+    const std::pair<mode_t, bool> cases[] = {
+        {0700, true}, {01777, true}, {0770, false}, {0702, false}};
+    for (const auto& [mode, chosen] : cases) {
         for (const std::string folder : {"run", "home/.config/tavloader"}) {
             ASSERT_EQ(chmod(Path(folder).c_str(), mode), 0);
             ScopedEnv run("TAVLOADER_DIR", folder == "run" ? Path("run/").c_str() : nullptr);
-            EXPECT_EQ(Folder(Path("bin")), result == SettingsFolderChosen
-                                               ? Path(folder)
-                                               : Refused(result, 0, Path(folder)))
+            EXPECT_EQ(Folder(Path("bin")),
+                      chosen ? Path(folder) : Refused(SettingsFolderOpenToOthers, 0, Path(folder)))
                 << mode;
         }
     }
@@ -156,9 +155,9 @@ TEST_F(SettingsFolderTest, UnwritableFolderUsesTheUserFolder) {
         if ((geteuid() == 0 && (setgid(group) != 0 || setuid(user) != 0))) {
             _exit(3);
         }
-        const SettingsFolder folder =
-            PlatformSettingsFolderFor(Path("bin/tavram").c_str(), "", 240);
-        const std::string answer = folder.result == SettingsFolderChosen ? folder.path : "-";
+        std::string folder;
+        const bool chosen = PlatformSettingsFolderFor(Path("bin/tavram").c_str(), "", 240, &folder);
+        const std::string answer = chosen && !folder.empty() ? folder : "-";
         _exit(write(fds[1], answer.c_str(), answer.size()) == static_cast<ssize_t>(answer.size())
                   ? 0
                   : 4);

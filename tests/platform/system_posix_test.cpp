@@ -50,6 +50,37 @@ TEST(SystemPosixTest, NoKeyWhenInputIsNotATerminal) {
     close(saved);
 }
 
+// No key can come from the null device or a pipe whose writer has gone; a terminal or an
+// open pipe may still bring one.
+TEST(SystemPosixTest, InputEndedOnlyWhenNoKeyCanCome) {
+    int openPipe[2], closedPipe[2];
+    ASSERT_EQ(pipe(openPipe), 0);
+    ASSERT_EQ(pipe(closedPipe), 0);
+    close(closedPipe[1]);
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    const struct {
+        const char* input;
+        int fd;
+        bool ended;
+    } rows[] = {{"/dev/null", open("/dev/null", O_RDONLY), true},
+                {"pipe, writer gone", closedPipe[0], true},
+                {"open pipe", openPipe[0], false},
+                {"terminal", open(ptsname(terminal), O_RDWR | O_NOCTTY), false}};
+    const int saved = dup(STDIN_FILENO);
+    for (const auto& row : rows) {
+        ASSERT_EQ(dup2(row.fd, STDIN_FILENO), STDIN_FILENO) << row.input;
+        EXPECT_EQ(ConsoleInputEnded(), row.ended) << row.input;
+        close(row.fd);
+    }
+    ASSERT_EQ(dup2(saved, STDIN_FILENO), STDIN_FILENO);
+    close(saved);
+    close(openPipe[1]);
+    close(terminal);
+}
+
 class ConsoleKeyTest : public ::testing::Test {
   protected:
     void SetUp() override {

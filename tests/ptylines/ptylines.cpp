@@ -48,7 +48,10 @@ void* NextSymbol(std::atomic<void*>& slot, const char* name) {
     auto real = reinterpret_cast<decltype(&name)>(NextSymbol(next_##name, #name))
 
 bool gDebug = false;
-PtyLinesState* gState = nullptr;
+// One state per pty: a serial server may serve several boards' ptys in one process.
+constexpr int kMaxStates = 16;
+PtyLinesState* gStates[kMaxStates] = {};
+int gStateCount = 0;
 long gDrainMs = kDefaultDrainMs;
 pthread_once_t gOnce = PTHREAD_ONCE_INIT;
 
@@ -84,18 +87,33 @@ void Setup() {
     if (drain != nullptr && atol(drain) > 0) {
         gDrainMs = atol(drain);
     }
-    const char* path = getenv("PTYLINES_STATE");
-    if (path == nullptr || path[0] == '\0') {
+    const char* paths = getenv("PTYLINES_STATE");
+    if (paths == nullptr) {
         return;
     }
-    gState = PtyLinesMap(path);
-    Log(gState != nullptr ? "lines from %s" : "cannot map %s: pty slaves keep no lines", path);
+    // Several state files are separated by ':'.
+    for (const char* start = paths; *start != '\0' && gStateCount < kMaxStates;) {
+        const char* end = strchr(start, ':');
+        size_t length = end != nullptr ? static_cast<size_t>(end - start) : strlen(start);
+        char path[PATH_MAX];
+        if (length > 0 && length < sizeof path) {
+            memcpy(path, start, length);
+            path[length] = '\0';
+            PtyLinesState* state = PtyLinesMap(path);
+            Log(state != nullptr ? "lines from %s" : "cannot map %s: its pty keeps no lines", path);
+            if (state != nullptr) {
+                gStates[gStateCount++] = state;
+            }
+        }
+        start += length + (end != nullptr ? 1 : 0);
+    }
 }
 
-// The state when the fd is the pty slave that has the lines, else nullptr.
+// The state whose pty slave the fd is, else nullptr. A state that names no slave yet serves
+// any pty slave that no other state names.
 PtyLinesState* LineOf(int fd) {
     pthread_once(&gOnce, Setup);
-    if (gState == nullptr) {
+    if (gStateCount == 0) {
         return nullptr;
     }
     struct stat st;
@@ -106,8 +124,17 @@ PtyLinesState* LineOf(int fd) {
     if (kind < 136 || kind > 143) {  // the Unix98 pty slaves
         return nullptr;
     }
-    uint64_t line = gState->slaveDevice.load();
-    return line == 0 || line == st.st_rdev ? gState : nullptr;
+    PtyLinesState* unnamed = nullptr;
+    for (int i = 0; i < gStateCount; ++i) {
+        uint64_t line = gStates[i]->slaveDevice.load();
+        if (line == st.st_rdev) {
+            return gStates[i];
+        }
+        if (line == 0 && unnamed == nullptr) {
+            unnamed = gStates[i];
+        }
+    }
+    return unnamed;
 }
 
 // The serial console: ttyS* (major 4 from minor 64) and the console alias.
