@@ -173,9 +173,9 @@ TEST_F(HexReaderTest, ResetClearsTheLoadAddress) {
 
 namespace {
 
+// From the build, not from __FILE__: a compiler cache may make that a relative path.
 std::string ExamplesFolder() {
-    std::string here = __FILE__;
-    return here.substr(0, here.rfind("/tests/")) + "/examples";
+    return EXAMPLES_DIR;
 }
 
 // Sum of the digit values of every character but the "%" and the checksum field.
