@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <string>
 
-// Looks a program file up along PATH (on Windows first in the current folder, as its shell
-// does; elsewhere never there: empty and relative PATH entries are passed over). On success writes
-// the path to `out` (current folder: full path; PATH folder: the folder as listed joined with the
-// name) and returns true. On POSIX, when `name` ends in ".EXE" and nothing is found, the name
-// without it is looked up the same way.
+// Looks a program file up along PATH: on Windows first in the current folder, as its shell
+// does; elsewhere never there, so empty and relative PATH entries are passed over. On
+// success writes the path to `out` (current folder: full path; PATH folder: the folder as
+// listed joined with the name) and returns true. On POSIX, when `name` ends in ".EXE" and
+// nothing is found, the name without it is looked up the same way.
 bool PlatformFindProgram(const char* name, char* out, size_t outSize);
 
 // Opens a file for reading in binary mode. On case-sensitive file systems a name that does
@@ -69,11 +69,11 @@ struct SettingsFolder {
 // Folder for the settings file and the COM entries of the program whose file is
 // `programPath` (null: found nowhere). TAVLOADER_DIR, when set, names it for the run.
 // Otherwise a program in the install folder, in a folder the user cannot write, or found
-// nowhere keeps them in the user's configuration folder ($XDG_CONFIG_HOME/tavloader, by default
-// ~/.config/tavloader), made with mode 0700 when missing. A folder from the environment is
-// refused unless the user owns it and no one else may write it (a sticky folder excepted).
-// A path longer than `maxLength` is refused before anything is made. Always beside the
-// program on Windows.
+// nowhere keeps them in the user's configuration folder ($XDG_CONFIG_HOME/tavloader, by
+// default ~/.config/tavloader), made with mode 0700 when missing. A folder from the
+// environment is refused unless the user owns it and no one else may write it (a sticky
+// folder excepted). A path longer than `maxLength` is refused before anything is made.
+// Always beside the program on Windows.
 SettingsFolder PlatformSettingsFolder(const char* programPath, size_t maxLength);
 // The same with the install folder given instead of the one the program was built for.
 SettingsFolder PlatformSettingsFolderFor(const char* programPath, const char* installFolder,

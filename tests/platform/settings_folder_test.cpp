@@ -103,40 +103,37 @@ TEST_F(SettingsFolderTest, FolderThatCannotBeMadeOrDoesNotFitIsRefusedAndNothing
 }
 
 TEST_F(SettingsFolderTest, FolderFromTheEnvironmentOnlyWhenTheUsersOwnAndClosedToOthers) {
-    ASSERT_EQ(mkdir(Path("home/.config").c_str(), 0700), 0);
-    ASSERT_EQ(mkdir(Path("home/.config/tavloader").c_str(), 0700), 0);
-    ASSERT_EQ(mkdir(Path("run").c_str(), 0700), 0);
-    const std::pair<mode_t, SettingsFolderResult> cases[] = {
-        {0700, SettingsFolderChosen},       {0755, SettingsFolderChosen},
-        {01777, SettingsFolderChosen},      {0770, SettingsFolderOpenToOthers},
-        {0702, SettingsFolderOpenToOthers}, {0777, SettingsFolderOpenToOthers}};
+    const std::string make = "mkdir -p '" + Path("home/.config/tavloader") + "' '" + Path("run");
+    ASSERT_EQ(system((make + "'").c_str()), 0);
+    const std::pair<mode_t, SettingsFolderResult> cases[] = {{0700, SettingsFolderChosen},
+                                                             {01777, SettingsFolderChosen},
+                                                             {0770, SettingsFolderOpenToOthers},
+                                                             {0702, SettingsFolderOpenToOthers}};
     for (const auto& [mode, result] : cases) {
-        SCOPED_TRACE(mode);
         for (const std::string folder : {"run", "home/.config/tavloader"}) {
             ASSERT_EQ(chmod(Path(folder).c_str(), mode), 0);
-            setenv("TAVLOADER_DIR", folder == "run" ? Path("run/").c_str() : "", 1);
+            ScopedEnv run("TAVLOADER_DIR", folder == "run" ? Path("run/").c_str() : nullptr);
             EXPECT_EQ(Folder(Path("bin")), result == SettingsFolderChosen
                                                ? Path(folder)
-                                               : Refused(result, 0, Path(folder)));
+                                               : Refused(result, 0, Path(folder)))
+                << mode;
         }
     }
-    // TAVLOADER_DIR wins wherever the program is; it must name a folder.
-    ASSERT_EQ(chmod(Path("run").c_str(), 0700), 0);
-    setenv("TAVLOADER_DIR", Path("run").c_str(), 1);
-    EXPECT_EQ(Folder(""), Path("run"));
-    setenv("TAVLOADER_DIR", Path("none").c_str(), 1);
-    EXPECT_EQ(Folder(""), Refused(SettingsFolderMissing, ENOENT, Path("none")));
-    setenv("TAVLOADER_DIR", Path("bin/tavram").c_str(), 1);
-    ASSERT_EQ(system(("touch '" + Path("bin/tavram") + "'").c_str()), 0);
-    EXPECT_EQ(Folder(""), Refused(SettingsFolderMissing, ENOTDIR, Path("bin/tavram")));
-    // Another user's folder: one given away by root, or the root folder for anyone else.
+    // TAVLOADER_DIR names no folder, or another user's: one given away by root, or the root
+    // folder for anyone else.
     std::string others = "/";
     if (geteuid() == 0) {
         others = Path("run");
         ASSERT_EQ(chown(others.c_str(), 65534, 65534), 0);
     }
-    setenv("TAVLOADER_DIR", others.c_str(), 1);
-    EXPECT_EQ(Folder(""), Refused(SettingsFolderNotOwned, 0, others));
+    const std::pair<std::string, std::string> named[] = {
+        {Path("none"), Refused(SettingsFolderMissing, ENOENT, Path("none"))},
+        {"/dev/null", Refused(SettingsFolderMissing, ENOTDIR, "/dev/null")},
+        {others, Refused(SettingsFolderNotOwned, 0, others)}};
+    for (const auto& [folder, expected] : named) {
+        ScopedEnv run("TAVLOADER_DIR", folder.c_str());
+        EXPECT_EQ(Folder(""), expected);
+    }
 }
 
 // Root may write anywhere, so the unwritable folder is tried as an unprivileged user.

@@ -18,25 +18,6 @@ TempFolder::TempFolder(const std::string& prefix) {
     path_ = pattern;
 }
 
-ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = getenv(name);
-    wasSet_ = old != nullptr;
-    old_ = wasSet_ ? old : "";
-    if (value != nullptr) {
-        setenv(name, value, 1);
-    } else {
-        unsetenv(name);
-    }
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (wasSet_) {
-        setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-        unsetenv(name_.c_str());
-    }
-}
-
 TempFolder::~TempFolder() {
     if (!oldCwd_.empty()) {
         std::filesystem::current_path(oldCwd_);

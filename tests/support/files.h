@@ -1,6 +1,8 @@
 // Files of the tests: a temporary folder per test, whole text files, the environment.
 #pragma once
 
+#include <stdlib.h>
+
 #include <string>
 
 // A fresh folder under /tmp ("/tmp/<prefix>XXXXXX"), removed with everything in it when
@@ -29,15 +31,18 @@ class TempFolder {
 // Sets (or, with nullptr, unsets) an environment variable until the object goes.
 class ScopedEnv {
   public:
-    ScopedEnv(const char* name, const char* value);
-    ~ScopedEnv();
+    ScopedEnv(const char* name, const char* value)
+        : name_(name), wasSet_(getenv(name) != nullptr), old_(wasSet_ ? getenv(name) : "") {
+        value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedEnv() { wasSet_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str()); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
   private:
     std::string name_;
-    std::string old_;
     bool wasSet_;
+    std::string old_;
 };
 
 void WriteTextFile(const std::string& path, const std::string& text);
