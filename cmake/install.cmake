@@ -1,5 +1,6 @@
 # Install rules and packages.
-#   Linux:   bin/ tavram tavfla tavsim lanegen, share/man/man1/, share/doc/tavloaders/;
+#   Linux:   bin/ tavram tavfla tavsim lanegen, share/man/man1/, share/doc/tavloaders/,
+#            share/tavloaders/labgrid/ (the labgrid driver);
 #            cpack -G DEB gives the .deb (make package).
 #   Windows: TAVRAM.EXE, TAVFLA.EXE, README.TXT (CR LF) and examples/ at the top of a zip
 #            (make windows-package).
@@ -58,6 +59,7 @@ add_custom_target(manpages ALL DEPENDS ${man_outputs} ${changelog}.gz)
 install(FILES ${man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md packaging/copyright ${changelog}.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES integrations/labgrid/tavloader.py DESTINATION ${CMAKE_INSTALL_DATADIR}/tavloaders/labgrid)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
