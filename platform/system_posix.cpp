@@ -169,16 +169,21 @@ void PlatformExit(int code) {
     exit(code);
 }
 
-bool ConsoleKeyWaiting() {
-    if (!isatty(STDIN_FILENO) || !EnterKeyMode()) {
-        return false;
-    }
+// What standard input has to report right now (poll's revents; 0 when nothing).
+static short StandardInputEvents() {
     struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
     int ready;
     do {
         ready = poll(&pfd, 1, 0);
     } while (ready < 0 && errno == EINTR);
-    return ready > 0 && (pfd.revents & POLLIN);
+    return ready > 0 ? pfd.revents : 0;
+}
+
+bool ConsoleKeyWaiting() {
+    if (!isatty(STDIN_FILENO) || !EnterKeyMode()) {
+        return false;
+    }
+    return (StandardInputEvents() & POLLIN) != 0;
 }
 
 void ConsoleReadKey() {
@@ -220,10 +225,5 @@ bool ConsoleInputEnded() {
         S_ISDIR(st.st_mode)) {
         return true;
     }
-    struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
-    int ready;
-    do {
-        ready = poll(&pfd, 1, 0);
-    } while (ready < 0 && errno == EINTR);
-    return ready > 0 && (pfd.revents & POLLHUP) != 0;
+    return (StandardInputEvents() & POLLHUP) != 0;
 }

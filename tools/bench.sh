@@ -39,8 +39,7 @@ source "$root/tools/sim.sh"
 server_pid=""
 server_stop() {
     if [ -n "$server_pid" ]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
+        reap "$server_pid"
         server_pid=""
     fi
 }

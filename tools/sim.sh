@@ -7,10 +7,15 @@
 
 sim_pid=""
 
+# Ends the process and reaps it.
+reap() {
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
+
 sim_stop() {
     if [ -n "$sim_pid" ]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
+        reap "$sim_pid"
         sim_pid=""
     fi
 }
