@@ -1,8 +1,10 @@
 // Test aid run with libptylines.so preloaded: does what its arguments say, one step at a
 // time, on a pty slave, and prints what it saw, one line per step.
 //   open PATH | get | bis LINES | bic LINES | set LINES | pulse | lowlatency | waitcts |
-//   write TEXT | rate 38400|115200 | refuse PATH | refuse-at DIR NAME
-// LINES is a hexadecimal TIOCM_* mask. The refuse steps need the tripwire preloaded too.
+//   write TEXT | rate 38400|115200 | refuse PATH | refuse-at DIR NAME |
+//   classify NAME MAJOR MINOR
+// LINES is a hexadecimal TIOCM_* mask. The refuse steps need the tripwire preloaded too;
+// classify asks the library's console rule about a name and device number, opening nothing.
 #undef _FORTIFY_SOURCE
 
 #include <dlfcn.h>
@@ -137,6 +139,16 @@ int main(int argc, char** argv) {
             cfsetspeed(&tio, speed);
             Report("rate", result < 0 ? result : tcsetattr(gFd, TCSANOW, &tio));
             ++i;
+        } else if (step == "classify") {
+            auto isConsole = reinterpret_cast<int (*)(const char*, unsigned, unsigned)>(
+                dlsym(RTLD_DEFAULT, "PtyLinesIsConsole"));
+            if (isConsole == nullptr || i + 3 >= argc) {
+                return 4;
+            }
+            const unsigned major = static_cast<unsigned>(atoi(argv[i + 2]));
+            const unsigned minor = static_cast<unsigned>(atoi(argv[i + 3]));
+            printf("%s %s\n", isConsole(value, major, minor) ? "console" : "other", value);
+            i += 3;
         } else if (step == "refuse" || step == "refuse-at") {
             if (!SafeToTryConsole()) {
                 printf("library or tripwire not loaded\n");

@@ -280,24 +280,36 @@ TEST(PtyLinesEdges, CountersThatGoBackStartAgainAndBurstsAreBounded) {
     }
 }
 
-// The tripwire stands behind the library in place of the real open functions, and the
-// helper checks that both are loaded before it names the console: nothing here can open it.
+// Every open function is tried on a stand-in for the console, a file of the test's own that
+// the library refuses in its place; the tripwire behind the library answers any open that
+// gets past it, so nothing reaches even the stand-in. The console rule itself is asked about
+// names and device numbers alone: no device is opened or linked to here.
 TEST_F(PtyLinesTest, ConsoleOpensAreRefusedByNameLinkAndDeviceNumber) {
-    std::string link = dir_ + "/console";
-    ASSERT_EQ(symlink("/dev/ttyS0", link.c_str()), 0);
-    std::vector<std::string> steps = {"refuse", "/dev/ttyS0", "refuse",    link, "refuse-at",
-                                      "/dev",   "ttyS0",      "refuse-at", dir_, "console"};
-    std::string expected =
-        "refused /dev/ttyS0\nrefused " + link + "\nrefused ttyS0\n" + "refused console\n";
-    // A node of the console's number under another name (needs the right to make nodes).
-    std::string copy = dir_ + "/serial";
-    if (mknod(copy.c_str(), S_IFCHR | 0600, makedev(4, 64)) == 0) {
-        steps.insert(steps.end(), {"refuse", copy});
-        expected += "refused " + copy + "\n";
+    const std::string standIn = std::filesystem::canonical(dir_).string() + "/stand-in";
+    WriteTextFile(standIn, "");
+    const std::string link = dir_ + "/alias";
+    ASSERT_EQ(symlink(standIn.c_str(), link.c_str()), 0);
+    std::vector<std::string> steps = {"refuse",    standIn, "refuse",  link,
+                                      "refuse-at", dir_,    "stand-in"};
+    std::string expected = "refused " + standIn + "\nrefused " + link + "\nrefused stand-in\n";
+    const struct {
+        const char* name;
+        unsigned major, minor;
+        bool console;
+    } rules[] = {{"/dev/ttyS0", 0, 0, true},      {"/dev/ttyS17", 0, 0, true},
+                 {"/run/serial", 4, 64, true},    {"/run/alias", 5, 1, true},
+                 {"/dev/ttyUSB0", 188, 0, false}, {"/dev/tty1", 4, 1, false},
+                 {"/dev/pts/3", 136, 3, false}};
+    for (const auto& rule : rules) {
+        steps.insert(steps.end(), {"classify", rule.name, std::to_string(rule.major),
+                                   std::to_string(rule.minor)});
+        expected += std::string(rule.console ? "console " : "other ") + rule.name + "\n";
     }
     Helper helper;
-    ASSERT_TRUE(helper.Start(
-        steps, Env(std::string(PTYLINES_LIBRARY) + " " + std::string(PTYLINES_TRIPWIRE))));
+    std::vector<std::string> env =
+        Env(std::string(PTYLINES_LIBRARY) + " " + std::string(PTYLINES_TRIPWIRE));
+    env.push_back("PTYLINES_STAND_IN=" + standIn);
+    ASSERT_TRUE(helper.Start(steps, env));
     int code = helper.Wait();
     if (code == 4) {
         GTEST_SKIP() << "the library did not load: " << helper.output;
