@@ -103,6 +103,7 @@ struct ArgumentReader {
         return argv[++i];
     }
     int64_t NextNumber() { return Number(option, Next()); }
+    int32_t NextInt32() { return static_cast<int32_t>(NextNumber()); }
 };
 
 // The server's own options; false when the option is none of them.
@@ -147,11 +148,10 @@ bool ParseServerOption(ArgumentReader& a, Listening& l, SimOptions& s, std::stri
 // The flash firmware's faults and the replay; false when the option is none of them.
 bool ParseFlashOption(ArgumentReader& a, BoardOptions& b) {
     const std::string& option = a.option;
-    auto number32 = [&]() { return static_cast<int32_t>(a.NextNumber()); };
     if (option == "--flash-corrupt-echo") {
         b.flashCorruptEchoAt = a.NextNumber();
     } else if (option == "--flash-bad-checksum") {
-        b.flashWrongChecksumAt = number32();
+        b.flashWrongChecksumAt = a.NextInt32();
     } else if (option == "--flash-result") {
         std::string value = a.Next();
         size_t colon = value.find(':');
@@ -161,9 +161,9 @@ bool ParseFlashOption(ArgumentReader& a, BoardOptions& b) {
         b.flashResultAt = static_cast<int32_t>(Number(option, value.substr(0, colon).c_str()));
         b.flashResultValue = static_cast<int32_t>(Number(option, value.substr(colon + 1).c_str()));
     } else if (option == "--flash-end-status") {
-        b.flashEndStatus = number32();
+        b.flashEndStatus = a.NextInt32();
     } else if (option == "--flash-fillers") {
-        b.flashFillers = number32();
+        b.flashFillers = a.NextInt32();
     } else if (option == "--flash-silent-from") {
         b.flashSilentFrom = a.NextNumber();
     } else if (option == "--replay") {
@@ -179,9 +179,8 @@ bool ParseFlashOption(ArgumentReader& a, BoardOptions& b) {
 // The board's options and faults; false when the option is none of them.
 bool ParseBoardOption(ArgumentReader& a, BoardOptions& b) {
     const std::string& option = a.option;
-    auto number32 = [&]() { return static_cast<int32_t>(a.NextNumber()); };
     if (option == "--baud") {
-        b.baud = number32();
+        b.baud = a.NextInt32();
         if (b.baud != 38400 && b.baud != 115200) {
             UsageError("--baud is 38400 or 115200");
         }
@@ -194,7 +193,7 @@ bool ParseBoardOption(ArgumentReader& a, BoardOptions& b) {
     } else if (option == "--flash-capacity") {
         b.flashCapacityWords = static_cast<uint32_t>(a.NextNumber());
     } else if (option == "--answer-pair") {
-        b.answerPair = number32();
+        b.answerPair = a.NextInt32();
     } else if (option == "--cts-never") {
         b.ctsNeverRises = true;
     } else if (option == "--cts-stuck") {
@@ -202,15 +201,15 @@ bool ParseBoardOption(ArgumentReader& a, BoardOptions& b) {
     } else if (option == "--cts-late-ms") {
         b.ctsLateUs = static_cast<uint64_t>(a.NextNumber()) * 1000;
     } else if (option == "--noise-after-sync") {
-        b.noiseAfterSync = number32();
+        b.noiseAfterSync = a.NextInt32();
     } else if (option == "--junk-after-sync") {
-        b.junkAfterSync = number32();
+        b.junkAfterSync = a.NextInt32();
     } else if (option == "--answer-noise") {
         b.answerWithNoise = true;
     } else if (option == "--ram-bad-checksum") {
-        b.ramWrongChecksumAt = number32();
+        b.ramWrongChecksumAt = a.NextInt32();
     } else if (option == "--ram-silent-from") {
-        b.ramSilentFrom = number32();
+        b.ramSilentFrom = a.NextInt32();
     } else {
         return ParseFlashOption(a, b);
     }
