@@ -256,12 +256,15 @@ bool FolderFromEnvironment(const std::string& folder, size_t maxLength, bool mak
     if (folder.size() > maxLength) {
         return RefuseFolder(SettingsFolderTooLong, 0);
     }
-    if (!(make ? MakeFolders(folder) : IsFolder(folder))) {
-        return RefuseFolder(make ? SettingsFolderCannotMake : SettingsFolderMissing, errno);
+    if (make && !MakeFolders(folder)) {
+        return RefuseFolder(SettingsFolderCannotMake, errno);
     }
     struct stat st;
     if (stat(folder.c_str(), &st) != 0) {
         return RefuseFolder(SettingsFolderMissing, errno);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return RefuseFolder(SettingsFolderMissing, ENOTDIR);
     }
     if (st.st_uid != geteuid()) {
         return RefuseFolder(SettingsFolderNotOwned, 0);
@@ -316,7 +319,13 @@ FILE* PlatformOpenOwnFileRead(const char* name) {
 
 FILE* PlatformBeginReplace(const char* name, char* newPath, size_t newPathSize) {
     struct stat st;
-    if (lstat(name, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    const bool exists = lstat(name, &st) == 0;
+    if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        return nullptr;
+    }
+    // A settings file the user made read-only stays as it is, as a rewrite would leave it.
+    const bool regular = exists && S_ISREG(st.st_mode);
+    if (regular && access(name, W_OK) != 0) {
         return nullptr;
     }
     // O_EXCL: never an entry someone else put there; a name left by a crashed run is skipped.
@@ -332,6 +341,9 @@ FILE* PlatformBeginReplace(const char* name, char* newPath, size_t newPathSize) 
         if (fd < 0 && errno != EEXIST) {
             return nullptr;
         }
+    }
+    if (fd >= 0 && regular) {
+        fchmod(fd, st.st_mode & 07777);  // the new file keeps the old one's mode
     }
     FILE* file = StreamOf(fd, "w");
     if (file == nullptr && fd >= 0) {

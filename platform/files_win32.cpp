@@ -118,6 +118,11 @@ FILE* PlatformOpenRegularRead(const char* name, bool binary) {
 }
 
 FILE* PlatformOpenOwnFileRead(const char* name) {
+    // A link (reparse point) at the settings path counts as no file, as on POSIX.
+    const DWORD attributes = GetFileAttributesA(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return nullptr;
+    }
     return PlatformOpenRegularRead(name, false);
 }
 
@@ -205,9 +210,8 @@ bool PlatformSettingsFolderFor(const char*, const char*, size_t, std::string* fo
     return true;
 }
 
-bool PlatformSettingsFolder(const char*, size_t, std::string* folder) {
-    folder->clear();
-    return true;
+bool PlatformSettingsFolder(const char* programPath, size_t maxLength, std::string* folder) {
+    return PlatformSettingsFolderFor(programPath, "", maxLength, folder);
 }
 
 // Never refused: see above.

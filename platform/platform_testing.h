@@ -9,10 +9,8 @@
 // Returns false (and copies `name`) when no match exists.
 bool PlatformResolvePath(const char* name, char* out, size_t outSize);
 
-// POSIX: the network serial client (rfc2217_client.h) without the send queue, and its close
-// (the programs keep their port until the process ends).
+// POSIX: the network serial client (rfc2217_client.h) without the send queue.
 struct Rfc2217Connection;
 // Rfc2217WriteQueued, then the queue sent at once.
 bool Rfc2217Write(Rfc2217Connection* connection, uint8_t byte, uint32_t* written, bool ctsFlow,
                   uint64_t timeoutMs);
-void Rfc2217Close(Rfc2217Connection* connection);

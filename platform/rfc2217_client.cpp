@@ -48,9 +48,7 @@ bool AskAgainIfPolling(Rfc2217Connection* c) {
         return true;
     }
     c->askAgainAt = DeadlineIn(waitMs);
-    const uint8_t mask = kModemMaskAll;
-    return Rfc2217SendCommand(c, kSetModemstateMask, &mask, 1) &&
-           Rfc2217SendCommand(c, kNotifyModemstate, nullptr, 0);
+    return Rfc2217SendModemMask(c) && Rfc2217SendCommand(c, kNotifyModemstate, nullptr, 0);
 }
 
 }  // namespace

@@ -14,6 +14,9 @@ struct Rfc2217Connection;
 // `unixPath` non-null: connect to that Unix-domain socket; else TCP to host:port. A server
 // reached that does not agree to port control fails with SerialLastRefusal() set.
 Rfc2217Connection* Rfc2217Open(const char* unixPath, const char* host, const char* port);
+// Closes the connection and frees it (a failed open; the programs keep their port until the
+// process ends).
+void Rfc2217Close(Rfc2217Connection* connection);
 // How the server learns of modem line changes: kLookAtOnce, it reports a change as it
 // happens; N > 0, it looks at the lines every N ms and reports only the changes it sees;
 // kLookFromMask (the default), a server that acknowledges the modem state mask reports at

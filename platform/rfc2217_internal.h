@@ -77,3 +77,5 @@ int Rfc2217Broken(const Rfc2217Connection* c);
 bool Rfc2217CheckAlive(Rfc2217Connection* c);
 bool Rfc2217SendCommand(Rfc2217Connection* c, uint8_t command, const uint8_t* value, size_t length);
 bool Rfc2217SendControl(Rfc2217Connection* c, uint8_t value);
+// Asks for reports of every modem line (the server answers with the state it knows).
+bool Rfc2217SendModemMask(Rfc2217Connection* c);

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <string>
 
-#include "platform/platform_testing.h"
 #include "platform/rfc2217_client.h"
 #include "platform/rfc2217_internal.h"
 
@@ -165,8 +164,7 @@ Rfc2217Connection* Rfc2217Open(const char* unixPath, const char* host, const cha
     c->fd = fd;
     c->where =
         unixPath != nullptr ? std::string(unixPath) : std::string(host) + ":" + std::string(port);
-    const uint8_t mask = kModemMaskAll;
-    if (!AgreePortControl(c) || !Rfc2217SendCommand(c, kSetModemstateMask, &mask, 1)) {
+    if (!AgreePortControl(c) || !Rfc2217SendModemMask(c)) {
         Rfc2217Close(c);
         return nullptr;
     }

@@ -167,6 +167,11 @@ bool Rfc2217SendControl(Rfc2217Connection* c, uint8_t value) {
     return Rfc2217SendCommand(c, kSetControl, &value, 1);
 }
 
+bool Rfc2217SendModemMask(Rfc2217Connection* c) {
+    const uint8_t mask = kModemMaskAll;
+    return Rfc2217SendCommand(c, kSetModemstateMask, &mask, 1);
+}
+
 void Rfc2217WaitForInput(Rfc2217Connection* c, const Deadline& deadline) {
     if (c->telnet.out.size() >= kOutputLimit) {
         Rfc2217Flush(c);  // a failure breaks the connection; its next call reports it

@@ -44,6 +44,17 @@ uint64_t WriteTimeoutMs(const SerialTimeouts& t) {
     return TotalTimeoutMs(t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant);
 }
 
+// Where a symbolic link points; false (errno set) when `path` is none.
+bool LinkTarget(const std::string& path, std::string* target) {
+    char text[4096];
+    const ssize_t length = readlink(path.c_str(), text, sizeof(text) - 1);
+    if (length < 0) {
+        return false;
+    }
+    target->assign(text, static_cast<size_t>(length));
+    return true;
+}
+
 // The entry's kind decides: an "rfc2217://" link, a socket, or else a tty.
 SerialPort* OpenEntry(const std::string& path) {
     struct stat entry;
@@ -52,15 +63,13 @@ SerialPort* OpenEntry(const std::string& path) {
         return nullptr;
     }
     if (S_ISLNK(entry.st_mode)) {
-        char target[4096];
-        ssize_t length = readlink(path.c_str(), target, sizeof(target) - 1);
-        if (length < 0) {
+        std::string target;
+        if (!LinkTarget(path, &target)) {
             SerialFail(errno);
             return nullptr;
         }
-        target[length] = '\0';
-        if (IsNetworkUrl(target)) {
-            return NetworkOpen(nullptr, target);
+        if (IsNetworkUrl(target.c_str())) {
+            return NetworkOpen(nullptr, target.c_str());
         }
     }
     struct stat device;
@@ -97,10 +106,9 @@ void SerialSetDeviceFolder(const char* folder) {
 
 void SerialDescribeEntry(const char* deviceName, char* out, size_t outSize) {
     const std::string path = EntryPath(deviceName);
-    char target[4096];
-    const ssize_t length = readlink(path.c_str(), target, sizeof(target) - 1);
-    target[length > 0 ? length : 0] = '\0';
-    snprintf(out, outSize, "%s%s%s", path.c_str(), length > 0 ? " -> " : "", target);
+    std::string target;
+    const bool link = LinkTarget(path, &target) && !target.empty();
+    snprintf(out, outSize, "%s%s%s", path.c_str(), link ? " -> " : "", target.c_str());
 }
 
 SerialPort* SerialOpen(const char* deviceName) {

@@ -3,11 +3,13 @@
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,14 +44,20 @@ void RestoreTerminalAtExit() {
     RestoreTerminal();
 }
 
-void (*ExitHook)(int code, bool signalled) = nullptr;
+// Taken by the first exit that runs it, so an interrupt during an exit (or the console
+// handler's thread beside the main one) cannot run it twice; the lines are released first.
+std::atomic<void (*)(int, bool)> ExitHook{nullptr};
+
+void RunExitHook(int code, bool signalled) {
+    if (auto hook = ExitHook.exchange(nullptr)) {
+        hook(code, signalled);
+    }
+}
 
 extern "C" void OnTerminationSignal(int) {
     RestoreTerminal();
-    if (ExitHook != nullptr) {
-        ExitHook(2, true);
-    }
     SerialReleaseLinesForExit();
+    RunExitHook(2, true);
     _exit(2);
 }
 
@@ -161,9 +169,7 @@ void PlatformSetExitHook(void (*hook)(int code, bool signalled)) {
 }
 
 void PlatformExit(int code) {
-    if (ExitHook != nullptr) {
-        ExitHook(code, false);
-    }
+    RunExitHook(code, false);
     fflush(stdout);
     RestoreTerminal();
     exit(code);
@@ -214,8 +220,9 @@ void ConsoleReadKey() {
     }
 }
 
-// An open pipe or socket may still bring a key (as it may on a terminal); once its writer
-// has gone, poll reports a hang-up.
+// An open pipe or socket may still bring a key (as it may on a terminal). Once a pipe's
+// writer has gone, poll reports a hang-up; a socket whose peer stopped sending only shows
+// as readable, with nothing to read.
 bool ConsoleInputEnded() {
     if (isatty(STDIN_FILENO)) {
         return false;
@@ -225,5 +232,8 @@ bool ConsoleInputEnded() {
         S_ISDIR(st.st_mode)) {
         return true;
     }
-    return (StandardInputEvents() & POLLHUP) != 0;
+    const short events = StandardInputEvents();
+    char byte;
+    return (events & POLLHUP) != 0 || (S_ISSOCK(st.st_mode) && (events & POLLIN) != 0 &&
+                                       recv(STDIN_FILENO, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0);
 }

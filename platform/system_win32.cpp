@@ -1,6 +1,7 @@
 // Clock, sleep, exit and console key on Windows.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,17 +13,23 @@ namespace {
 // Pins the start of the clock to the load of the program.
 const DWORD ClockStart = GetTickCount();
 
-void (*ExitHook)(int code, bool signalled) = nullptr;
+// Taken by the first exit that runs it, so an interrupt during an exit (or the console
+// handler's thread beside the main one) cannot run it twice; the lines are released first.
+std::atomic<void (*)(int, bool)> ExitHook{nullptr};
+
+void RunExitHook(int code, bool signalled) {
+    if (auto hook = ExitHook.exchange(nullptr)) {
+        hook(code, signalled);
+    }
+}
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
         case CTRL_CLOSE_EVENT:
-            if (ExitHook != nullptr) {
-                ExitHook(2, true);
-            }
             SerialReleaseLinesForExit();
+            RunExitHook(2, true);
             ExitProcess(2);
         default:
             return FALSE;
@@ -104,9 +111,7 @@ void PlatformSetExitHook(void (*hook)(int code, bool signalled)) {
 }
 
 void PlatformExit(int code) {
-    if (ExitHook != nullptr) {
-        ExitHook(code, false);
-    }
+    RunExitHook(code, false);
     fflush(stdout);
     exit(code);
 }
@@ -153,13 +158,12 @@ void ConsoleReadKey() {
 // An open pipe may still bring a key; a pipe whose writer has gone, a file or the NUL
 // device cannot.
 bool ConsoleInputEnded() {
+    if (ConsoleInput() != nullptr) {
+        return false;
+    }
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     if (input == INVALID_HANDLE_VALUE || input == nullptr) {
         return true;
-    }
-    DWORD mode = 0;
-    if (GetConsoleMode(input, &mode)) {
-        return false;
     }
     switch (GetFileType(input)) {
         case FILE_TYPE_PIPE: {
