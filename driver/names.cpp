@@ -84,23 +84,23 @@ void UseSettingsFolder(const char* programPath) {
     const SettingsFolderRefusal& refusal = PlatformSettingsFolderRefusal();
     switch (refusal.reason) {
         case SettingsFolderUnnamed:
-            printf("\nSettings Folder %s Unknown: HOME Not Set Or Not Absolute\n", path);
+            PrintExitMessage("\nSettings Folder %s Unknown: HOME Not Set Or Not Absolute\n", path);
             break;
         case SettingsFolderTooLong:
-            printf("\nSettings Folder %s Too Long (More Than %u Characters)\n", path,
-                   static_cast<unsigned>(maxLength));
+            PrintExitMessage("\nSettings Folder %s Too Long (More Than %u Characters)\n", path,
+                             static_cast<unsigned>(maxLength));
             break;
         case SettingsFolderMissing:
-            printf("\nOpen Of Settings Folder %s Failed: %d\n", path, refusal.error);
+            PrintExitMessage("\nOpen Of Settings Folder %s Failed: %d\n", path, refusal.error);
             break;
         case SettingsFolderCannotMake:
-            printf("\nCreate Of Settings Folder %s Failed: %d\n", path, refusal.error);
+            PrintExitMessage("\nCreate Of Settings Folder %s Failed: %d\n", path, refusal.error);
             break;
         case SettingsFolderNotOwned:
-            printf("\nSettings Folder %s Refused: Owned By Another User\n", path);
+            PrintExitMessage("\nSettings Folder %s Refused: Owned By Another User\n", path);
             break;
         case SettingsFolderOpenToOthers:
-            printf("\nSettings Folder %s Refused: Writable By Others\n", path);
+            PrintExitMessage("\nSettings Folder %s Refused: Writable By Others\n", path);
             break;
     }
     PlatformExit(2);

@@ -25,7 +25,6 @@ bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record, CleanupStep cl
             break;
     }
     PrintExitMessage("%s", error.message.c_str());
-    fflush(stdout);
     if (cleanup != nullptr) {
         cleanup();
     }

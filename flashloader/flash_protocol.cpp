@@ -97,8 +97,9 @@ void SendPacketFast(const uint8_t* packet, int32_t count) {
         done += chunk;
     }
     if (mismatchAt >= 0) {
-        printf("\n\nERROR AT RECEIVED ECHO: \nTRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n\n",
-               packet[mismatchAt], mismatchEcho);
+        PrintExitMessage(
+            "\n\nERROR AT RECEIVED ECHO: \nTRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n\n",
+            packet[mismatchAt], mismatchEcho);
         Fatal("Please Try Again With Security Option: \"TAVFLA <NAME> -Ms\"\n\n");
     }
 }

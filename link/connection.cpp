@@ -27,9 +27,10 @@ void AbortOnKeyPress() {
 
 // When no key can come (standard input at its end: a job run unattended), a wait that only
 // a key could end ends by itself after kUnattendedWaitMs.
+// `message` takes the wait in seconds (%u).
 void EndWaitIfUnattended(uint32_t startMs, const char* message) {
     if (PlatformMilliseconds() - startMs >= kUnattendedWaitMs && ConsoleInputEnded()) {
-        PrintExitMessage("%s", message);
+        PrintExitMessage(message, static_cast<unsigned>(kUnattendedWaitMs / 1000));
         ExitLoader(2);
     }
 }
@@ -69,7 +70,7 @@ void ResetTarget() {
         }
         AbortOnKeyPress();
         EndWaitIfUnattended(startMs,
-                            "\nResetTarget(): Timeout, No CTS From Target In 60 Seconds And No "
+                            "\nResetTarget(): Timeout, No CTS From Target In %u Seconds And No "
                             "Key Can Come (Input Ended)\n");
         Delay(kCtsPollMs);
     }
@@ -118,7 +119,7 @@ TargetAnswer ConnectTarget(int32_t storedBaud, bool trace) {
         }
         answer.roundMissed = true;
         EndWaitIfUnattended(startMs,
-                            "\nConnectTarget(): Timeout, No Answer To The Sync In 60 Seconds And "
+                            "\nConnectTarget(): Timeout, No Answer To The Sync In %u Seconds And "
                             "No Key Can Come (Input Ended)\n");
     }
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "hexreader/hexreader.h"
+
 namespace {
 
 struct Segment {
@@ -30,8 +32,8 @@ struct Options {
 
 // Longest record line the loaders read whole: 98 characters, line end included.
 constexpr int kMaxLineCharacters = 98;
-// Word addresses go on the wire in 24 bits.
-constexpr uint64_t kAddressSpace = 0x1000000;
+// Word addresses go on the wire in 24 bits: the loaders refuse any above kTopAddress.
+constexpr uint64_t kAddressSpace = uint64_t{kTopAddress} + 1;
 
 const char* const kUsage =
     "usage: lanegen [options] [IMAGE] NAME\n"
