@@ -283,14 +283,7 @@ void LoadDataByte(Board* board, uint8_t byte) {
     f.sum += byte;
     f.packet.push_back(byte);
     if (pos == 2) {
-        const uint32_t length = PacketLength(f.packet);
-        if (!DataLengthValid(length) || length > kMaxLoadData) {
-            // Take the bytes the host says it sends, then refuse the packet.
-            f.bad = true;
-            f.expected = length < kDataHeaderBytes ? kDataHeaderBytes : length;
-        } else {
-            f.expected = length;
-        }
+        f.expected = DataBytesToTake(PacketLength(f.packet), kMaxLoadData, &f.bad);
     } else if (pos == 3 && byte != kDataMarker) {
         f.bad = true;
     }

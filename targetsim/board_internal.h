@@ -117,6 +117,16 @@ inline bool DataLengthValid(uint32_t length) {
     return length >= kDataHeaderBytes && (length - kDataHeaderBytes) % 4 == 0;
 }
 
+// The bytes a data packet of `length` takes; a length that is not valid or above `limit`
+// sets *bad, and the packet still takes the bytes the host says it sends.
+inline uint32_t DataBytesToTake(uint32_t length, uint32_t limit, bool* bad) {
+    if (!DataLengthValid(length) || length > limit) {
+        *bad = true;
+        return length < kDataHeaderBytes ? kDataHeaderBytes : length;
+    }
+    return length;
+}
+
 // Appends one line to the log, stamped with the time of the event being handled.
 void BoardNote(Board* board, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Queues one byte for the host, sent at the time of the event being handled.

@@ -89,14 +89,7 @@ void RamFirmwareByte(Board* board, uint8_t byte) {
         case RamStep::DataPacket:
             r.packet.push_back(byte);
             if (r.packet.size() == 3) {
-                const uint32_t length = PacketLength(r.packet);
-                if (!DataLengthValid(length)) {
-                    // Take the bytes the host says it sends, then refuse the packet.
-                    r.bad = true;
-                    r.expected = length < kDataHeaderBytes ? kDataHeaderBytes : length;
-                } else {
-                    r.expected = length;
-                }
+                r.expected = DataBytesToTake(PacketLength(r.packet), UINT32_MAX, &r.bad);
             } else if (r.packet.size() == 4 && byte != kDataMarker) {
                 r.bad = true;
             }

@@ -5,8 +5,13 @@
 #include "targetsim/replay.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "targetsim/board_internal.h"
 
@@ -16,6 +21,10 @@ namespace {
 // only looks for now and then (the sync answer) must be there when it looks.
 constexpr uint64_t kEarlyUs = 2000;
 constexpr size_t kContextLines = 3;
+// A trace is read whole: a real one is a few MB (1.4 MB for 100 000 words, 14 for a million).
+constexpr uintmax_t kMaxTraceBytes = uintmax_t{64} << 20;
+// Times above this (about 12 days) are no trace's.
+constexpr unsigned long long kMaxTraceUs = 1ull << 40;
 
 }  // namespace
 
@@ -32,7 +41,7 @@ struct Replay {
     std::vector<std::string> lines;
     std::vector<ReplayEvent> events;
     uint64_t pulseAtUs = 0;  // the trace's first "RTS on"
-    bool firstCts = true;    // the level of the tool's first look, on before any change
+    bool firstCts = true;    // the level now: at first the tool's first look, on before any change
     bool atOnce = false;
     size_t next = 0;  // first event not played yet
     size_t hostBytes = 0;
@@ -42,12 +51,44 @@ struct Replay {
     uint64_t traceRefUs = 0;  // a moment of the trace and the same moment on the board
     uint64_t boardRefUs = 0;
     uint64_t lastDueUs = 0;
-    std::vector<std::pair<uint64_t, bool>> ctsChanges;  // due time, level
+    std::deque<std::pair<uint64_t, bool>> ctsChanges;  // due time, level; not yet played
 };
 
 namespace {
 
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    c = static_cast<char>(c | 0x20);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// "   TIME S rest": the time in microseconds and the sign; false for any other line.
+bool ParseStamp(const std::string& text, unsigned long long* at, char* sign, size_t* rest) {
+    const char* start = text.c_str();
+    while (*start == ' ') {
+        ++start;
+    }
+    char* end = nullptr;
+    errno = 0;
+    *at = strtoull(start, &end, 10);
+    if (end == start || *start == '-' || errno != 0 || *at > kMaxTraceUs || *end != ' ' ||
+        end[1] == '\0') {
+        return false;
+    }
+    *sign = end[1];
+    *rest = static_cast<size_t>(end + 2 - text.c_str());
+    return true;
+}
+
 bool ParseTrace(const std::string& path, Replay* replay, std::string* why) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error) ||
+        std::filesystem::file_size(path, error) > kMaxTraceBytes) {
+        *why = "not a regular file of at most 64 MB";
+        return false;
+    }
     std::ifstream in(path);
     if (!in) {
         *why = "cannot read it";
@@ -64,21 +105,23 @@ bool ParseTrace(const std::string& path, Replay* replay, std::string* why) {
         replay->lines.push_back(text);
         unsigned long long at = 0;
         char sign = 0;
-        int rest = 0;
-        if (sscanf(text.c_str(), " %llu %c%n", &at, &sign, &rest) != 2) {
+        size_t rest = 0;
+        if (!ParseStamp(text, &at, &sign, &rest)) {
             continue;
         }
         any = true;
-        const std::string what = text.substr(static_cast<size_t>(rest));
+        const std::string what = text.substr(rest);
         const size_t line = replay->lines.size();
         if (sign == '>' || sign == '<') {
-            // " XX" for each byte.
-            for (size_t i = 0; i + 3 <= what.size(); i += 3) {
-                unsigned value = 0;
-                if (sscanf(what.c_str() + i, " %2x", &value) != 1) {
+            // " XX" for each byte, up to the first field that is not one.
+            for (size_t i = 0; i + 3 <= what.size() && what[i] == ' '; i += 3) {
+                const int high = HexDigit(what[i + 1]);
+                const int low = HexDigit(what[i + 2]);
+                if (high < 0 || low < 0) {
                     break;
                 }
-                replay->events.push_back({sign, static_cast<uint8_t>(value), at, line, i / 3 + 1});
+                replay->events.push_back(
+                    {sign, static_cast<uint8_t>(high * 16 + low), at, line, i / 3 + 1});
             }
         } else if (sign == '!' && (what == " CTS on" || what == " CTS off")) {
             const bool on = what == " CTS on";
@@ -141,19 +184,30 @@ void Start(Board* board, uint64_t nowUs, uint64_t traceUs) {
 
 }  // namespace
 
+namespace {
+// The trace as ReplayCheck read it, for the board that ReplayCreate makes next.
+std::unique_ptr<Replay> CheckedTrace;
+}  // namespace
+
 bool ReplayCheck(const std::string& path, std::string* why) {
-    Replay replay;
-    return ParseTrace(path, &replay, why);
+    CheckedTrace.reset(new Replay());
+    CheckedTrace->path = path;
+    return ParseTrace(path, CheckedTrace.get(), why);
 }
 
 Replay* ReplayCreate(Board* board) {
-    Replay* r = new Replay();
-    r->path = board->options.replayPath;
-    r->atOnce = board->options.replayAtOnce;
-    std::string why;
-    if (!ParseTrace(r->path, r, &why)) {
-        BoardNote(board, "replay of %s: %s", r->path.c_str(), why.c_str());
+    Replay* r = nullptr;
+    if (CheckedTrace != nullptr && CheckedTrace->path == board->options.replayPath) {
+        r = CheckedTrace.release();
+    } else {
+        r = new Replay();
+        r->path = board->options.replayPath;
+        std::string why;
+        if (!ParseTrace(r->path, r, &why)) {
+            BoardNote(board, "replay of %s: %s", r->path.c_str(), why.c_str());
+        }
     }
+    r->atOnce = board->options.replayAtOnce;
     size_t host = 0;
     size_t cts = 0;
     for (const ReplayEvent& e : r->events) {
@@ -212,13 +266,11 @@ void ReplayHostByte(Board* board, uint8_t byte, uint64_t nowUs) {
 }
 
 bool ReplayCts(Board* board, uint64_t nowUs) {
-    const Replay& r = *board->replay;
-    bool cts = r.firstCts;
-    for (const auto& [due, on] : r.ctsChanges) {
-        if (due > nowUs) {
-            break;
-        }
-        cts = on;
+    Replay& r = *board->replay;
+    // Changes that are due become the level; what is left is still to come.
+    while (!r.ctsChanges.empty() && r.ctsChanges.front().first <= nowUs) {
+        r.firstCts = r.ctsChanges.front().second;
+        r.ctsChanges.pop_front();
     }
-    return cts;
+    return r.firstCts;
 }

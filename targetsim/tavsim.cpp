@@ -2,6 +2,7 @@
 // lives as long as the server: flash and RAM survive reconnects. This file holds the options and
 // main; the board, the shared loop and each transport live in files of their own.
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -103,7 +104,13 @@ struct ArgumentReader {
         return argv[++i];
     }
     int64_t NextNumber() { return Number(option, Next()); }
-    int32_t NextInt32() { return static_cast<int32_t>(NextNumber()); }
+    int32_t NextInt32() {
+        const int64_t value = NextNumber();
+        if (value > INT32_MAX) {
+            UsageError(option + " is at most " + std::to_string(INT32_MAX));
+        }
+        return static_cast<int32_t>(value);
+    }
 };
 
 // The server's own options; false when the option is none of them.

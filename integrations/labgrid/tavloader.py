@@ -59,7 +59,7 @@ class TavloaderDriver(Driver):
     bindings = {"port": {"SerialPort", "NetworkSerialPort"}}
     bindir = attr.ib(default="", validator=attr.validators.instance_of(str))
     poll_ms = attr.ib(default=None, validator=attr.validators.optional(attr.validators.instance_of(int)))
-    timeout = attr.ib(default=1800.0, validator=attr.validators.instance_of(float))
+    timeout = attr.ib(default=1800.0, converter=float)
 
     def __attrs_post_init__(self):
         super().__attrs_post_init__()
@@ -78,8 +78,14 @@ class TavloaderDriver(Driver):
         return f"rfc2217://{host}:{port}{options}"
 
     def on_activate(self):
-        self._folder = tempfile.mkdtemp(prefix="tavloader-")  # mode 0700, ours
-        os.symlink(self._entry(), os.path.join(self._folder, "COM1"))
+        entry = self._entry()  # may refuse the port: then no folder is left behind
+        folder = tempfile.mkdtemp(prefix="tavloader-")  # mode 0700, ours
+        try:
+            os.symlink(entry, os.path.join(folder, "COM1"))
+        except OSError:
+            shutil.rmtree(folder, ignore_errors=True)
+            raise
+        self._folder = folder
 
     def on_deactivate(self):
         shutil.rmtree(self._folder, ignore_errors=True)
