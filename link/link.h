@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/serial_port.h"  // SerialDelays
+
 extern int32_t SyncAttempts;  // sync pairs sent by the connection in progress
 
 // The connection byte, fixed per program when it is linked: 0x0F RAM loader, 0x7F flash.
@@ -28,6 +30,9 @@ void EnableAuto_RTS_CTS(int32_t on);
 void SetRtsSignal(int32_t state);
 int32_t CTSSignalSet();
 void Delay(int32_t milliseconds);
+// How much later than a local line the open port shows the board's doings (all zero on a
+// local line).
+SerialDelays PortDelays();
 [[noreturn]] void ExitLoader(int32_t exitCode);
 
 // Target connection. The CTS wait and the rate search go on until a key is pressed; when

@@ -45,6 +45,11 @@ bool FakeKeyConsumed();
 // Standard input at its end: no key can come (off after FakeReset).
 void FakeSetInputEnded(bool ended);
 
+// The port is a network serial server (a local line after FakeReset): the board's bytes
+// reach the host a round trip late, and after an RTS change CTS shows only after ctsLagMs.
+// SerialGetDelays reports both.
+void FakeSetNetwork(uint32_t roundTripMs, uint32_t ctsLagMs = 0);
+
 // The next call of this serial operation fails with the error code ("open", "setupqueues",
 // "purge", "settimeouts", "getsettings", "setsettings", "setrts", "getcts", "read",
 // "write"). `after` successful calls of it pass first.

@@ -420,6 +420,22 @@ TEST(Rfc2217ModemState, PollingServerIsAskedAgainAfterALookPeriod) {
     }
 }
 
+// How late CTS may show after an RTS change: the acknowledgement's wait and a round trip,
+// and for a polling server its ask again (a look period and a quarter) and one more.
+TEST(Rfc2217ModemState, CtsLagCoversThePollingServersAskAgain) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    for (const auto& [lookMs, lagMs] :
+         {std::pair<int, uint32_t>{kLookAtOnce, 200}, {60000, 75200}}) {
+        Rfc2217SetLookPeriod(client.connection, lookMs);
+        SerialDelays delays;
+        Rfc2217GetDelays(client.connection, &delays);
+        EXPECT_TRUE(delays.network);
+        const uint32_t roundTrips = lookMs == kLookAtOnce ? 1 : 2;
+        EXPECT_EQ(delays.ctsLagMs, lagMs + roundTrips * delays.roundTripMs) << lookMs;
+    }
+}
+
 TEST(Rfc2217ModemState, WriteWithFlowControlDropsTheByteWhileCtsStaysOff) {
     OpenClient client;
     ASSERT_NE(client.connection, nullptr);
