@@ -214,7 +214,8 @@ bool Rfc2217GetCts(Rfc2217Connection* c, bool* on) {
     if (!Rfc2217Flush(c) || !Rfc2217CheckAlive(c) || !AskAgainIfPolling(c)) {
         return false;
     }
-    *on = Rfc2217CtsOn(c);
+    *on = Rfc2217CtsOn(c) && !c->ctsDropUnseen;
+    c->ctsDropUnseen = false;
     return true;
 }
 

@@ -45,6 +45,10 @@ struct Rfc2217Connection {
     // A server that does not acknowledge is waited for kRtsAckMs at most. A polling server
     // may have missed the change: it is asked again once a look of it is sure to have come.
     bool ctsCurrent = true;
+    // A current report of CTS off that no look at CTS has shown yet: a drop and the rise after
+    // it that come in together (a look made late) still show the drop first, as a line would
+    // have to the look that came in time.
+    bool ctsDropUnseen = false;
     int rtsAcksOwed = 0;
     Deadline rtsAckDeadline;
     int lookMs = kLookFromMask;

@@ -52,6 +52,7 @@ void OnSubnegotiation(void* context, const std::vector<uint8_t>& sub) {
         if (c->rtsAcksOwed == 0 || DeadlinePassed(c->rtsAckDeadline)) {
             c->rtsAcksOwed = 0;
             c->ctsCurrent = true;
+            c->ctsDropUnseen = c->ctsDropUnseen || !c->cts;
         }
     } else if (command == kServerOffset + kSetModemstateMask) {
         c->maskAcked = true;

@@ -368,6 +368,22 @@ TEST(Rfc2217ModemState, AfterAnRtsChangeOnlyAReportAfterItsAcknowledgementCounts
     EXPECT_TRUE(cts);
 }
 
+// A late look still sees the board's reset: a drop and a rise reported together after the
+// pulse show as off to the first look, then on.
+TEST(Rfc2217ModemState, DropAndRiseReportedTogetherShowTheDropFirst) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    ASSERT_TRUE(Rfc2217SetRts(client.connection, true));
+    ASSERT_TRUE(Rfc2217SetRts(client.connection, false));
+    SendBytes(client.fd, {IAC, SB, 44, 105, 11,   IAC, SE, IAC, SB, 44, 105, 12,   IAC, SE,
+                          IAC, SB, 44, 107, 0x00, IAC, SE, IAC, SB, 44, 107, 0x10, IAC, SE});
+    bool cts = true;
+    ASSERT_TRUE(Rfc2217GetCts(client.connection, &cts));
+    EXPECT_FALSE(cts);
+    ASSERT_TRUE(Rfc2217GetCts(client.connection, &cts));
+    EXPECT_TRUE(cts);
+}
+
 // After the reset pulse a polling server is asked for the state again once a look of it
 // has surely come (a look period and a quarter after the pulse was acknowledged); a server
 // that reports at once is never asked, so a CTS that does not change stays unreported.
