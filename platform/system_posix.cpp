@@ -16,6 +16,7 @@
 
 #include "platform/backend_internal.h"
 #include "platform/clock.h"
+#include "platform/files.h"  // PlatformRemoveUnfinishedWrite
 #include "platform/system.h"
 
 namespace {
@@ -57,6 +58,7 @@ void RunExitHook(int code, bool signalled) {
 extern "C" void OnTerminationSignal(int) {
     RestoreTerminal();
     SerialReleaseLinesForExit();
+    PlatformRemoveUnfinishedWrite();
     RunExitHook(2, true);
     _exit(2);
 }
@@ -169,6 +171,7 @@ void PlatformSetExitHook(void (*hook)(int code, bool signalled)) {
 }
 
 void PlatformExit(int code) {
+    PlatformRemoveUnfinishedWrite();
     RunExitHook(code, false);
     fflush(stdout);
     RestoreTerminal();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/backend_internal.h"
+#include "platform/files.h"  // PlatformRemoveUnfinishedWrite
 #include "platform/system.h"
 
 namespace {
@@ -29,6 +30,7 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
         case CTRL_BREAK_EVENT:
         case CTRL_CLOSE_EVENT:
             SerialReleaseLinesForExit();
+            PlatformRemoveUnfinishedWrite();
             RunExitHook(2, true);
             ExitProcess(2);
         default:
@@ -111,6 +113,7 @@ void PlatformSetExitHook(void (*hook)(int code, bool signalled)) {
 }
 
 void PlatformExit(int code) {
+    PlatformRemoveUnfinishedWrite();
     RunExitHook(code, false);
     fflush(stdout);
     exit(code);
