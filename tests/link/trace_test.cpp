@@ -6,10 +6,12 @@
 
 #include <cstdlib>
 #include <functional>
+#include <regex>
 #include <sstream>
 
 #include "fake/fake_platform.h"
 #include "link/link.h"
+#include "link/trace_testing.h"
 #include "support/files.h"
 
 namespace {
@@ -81,6 +83,13 @@ INSTANTIATE_TEST_SUITE_P(
                                 },
                                 {"! RTS on", "! flow control RTS/CTS on", "! rate 38400", "! purge",
                                  "! flow control off", "! RTS off", "! exit 0"}},
+                      TraceCase{"SignalWhileTheBlockIsWrittenWaitsForIt",
+                                [] {
+                                    Transmit(0x0F);
+                                    FakeSignalAtNextTraceWrite();
+                                    Delay(1);  // the block goes out before a wait
+                                },
+                                {"> 0F", "! interrupted, exit 2"}},
                       TraceCase{
                           "SilentBoardEndsWithTheMessageAndCode2",
                           [] { ReceiveWait(); },
@@ -88,5 +97,30 @@ INSTANTIATE_TEST_SUITE_P(
                            "! message \"\\nReceiveWait(): Timeout, No Answer From Target\\n\"",
                            "! flow control off", "! RTS off", "! exit 2"}}),
     [](const ::testing::TestParamInfo<TraceCase>& info) { return std::string(info.param.name); });
+
+TEST(TraceBoundTest, TraceStopsAtItsBoundWithALineSayingSoAndTheRunGoesOn) {
+    TempFolder folder("tavtrace");
+    FakeReset();
+    TraceSetSizeBound(1000);
+    setenv("TAVLOADER_TRACE", folder.Path("trace.txt").c_str(), 1);
+    TraceStart("TAVRAM V 3.0", 0, nullptr);
+    unsetenv("TAVLOADER_TRACE");
+    std::string output;
+    const int code = FakeRunCapturing(
+        [] {
+            OpenComPort(1, 115200);
+            for (int i = 0; i < 1000; ++i) {
+                Transmit(0x0F);
+            }
+            ExitLoader(0);
+        },
+        &output);
+    EXPECT_EQ(code, 0);
+    const std::string trace = ReadTextFile(folder.Path("trace.txt"));
+    EXPECT_LE(trace.size(), 1000u);
+    EXPECT_TRUE(std::regex_search(
+        trace, std::regex("\n *[0-9]+ ! trace stopped: size bound of 1000 bytes reached\n$")))
+        << trace;
+}
 
 }  // namespace
