@@ -119,7 +119,7 @@ void SetDeviceFolderFromSettingsPath() {
         memcpy(folder, SettingsPath, length);
         folder[length] = '\0';
     }
-    SerialSetDeviceFolder(folder);
+    SerialSetDeviceFolder(folder, PlatformSettingsFolderHandle());
 }
 
 }  // namespace
@@ -186,6 +186,7 @@ void FormSettingsPath(const char* startPath) {
     }
     UseSettingsFolder(found ? programPath : nullptr);
     SetDeviceFolderFromSettingsPath();
+    PlatformRemoveStaleWrites(SettingsPath);
 }
 
 void StoreProgramName(const char* name) {

@@ -21,7 +21,7 @@ void TraceSettingsFile() {
     if (!TraceOn) {
         return;
     }
-    FILE* file = PlatformOpenOwnFileRead(SettingsPath);  // as the run reads it: no link
+    FILE* file = PlatformOpenSettingsRead(SettingsPath);  // as the run reads it: no link
     if (file == nullptr) {
         return;
     }

@@ -37,7 +37,7 @@ void ApplyPortOption(const char* text) {
 }  // namespace
 
 void ReadSettingsFile(const LoaderRun& run) {
-    FILE* file = PlatformOpenOwnFileRead(SettingsPath);
+    FILE* file = PlatformOpenSettingsRead(SettingsPath);
     if (file == nullptr) {
         SettingsChanged = true;
     } else {
@@ -67,8 +67,7 @@ void ReadSettingsFile(const LoaderRun& run) {
 }
 
 void WriteSettingsFile(const LoaderRun& run) {
-    char newPath[kPathBufferSize + 32];
-    FILE* file = PlatformBeginReplace(SettingsPath, newPath, sizeof newPath);
+    FILE* file = PlatformBeginSettingsWrite(SettingsPath);
     if (file == nullptr) {
         // A read-only folder (or an entry that is no regular file) must not stop a download:
         // the run goes on with the settings it has, and the next run finds the same again.
@@ -79,7 +78,7 @@ void WriteSettingsFile(const LoaderRun& run) {
     if (run.setting != nullptr) {
         run.setting->write(file);
     }
-    PlatformFinishReplace(file, newPath, SettingsPath);
+    PlatformFinishSettingsWrite(file);
 }
 
 void ProcessCommandLine(const LoaderRun& run, int argc, char** argv) {

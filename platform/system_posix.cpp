@@ -19,6 +19,7 @@
 
 #include "platform/backend_internal.h"
 #include "platform/clock.h"
+#include "platform/files.h"  // PlatformRemoveUnfinishedWrite
 #include "platform/system.h"
 
 namespace {
@@ -51,6 +52,7 @@ void RestoreTerminalAtExit() {
 // OS layer leaves behind (the terminal's mode, files of its own). Async-signal-safe calls only.
 void CleanUpForExit() {
     RestoreTerminal();
+    PlatformRemoveUnfinishedWrite();
 }
 
 std::atomic<bool (*)(int)> SignalExitHook{nullptr};

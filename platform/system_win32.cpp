@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "platform/backend_internal.h"
+#include "platform/files.h"  // PlatformRemoveUnfinishedWrite
 #include "platform/system.h"
 
 namespace {
@@ -17,7 +18,9 @@ const DWORD ClockStart = GetTickCount();
 // Every way out of the process passes here, Ctrl-C's included: the one place for what the
 // OS layer leaves behind. The main thread may be stopped holding a lock (the heap's, stdio's):
 // none of those here.
-void CleanUpForExit() {}
+void CleanUpForExit() {
+    PlatformRemoveUnfinishedWrite();
+}
 
 std::atomic<bool (*)(int)> SignalExitHook{nullptr};
 HANDLE MainThread = nullptr;  // stands still while the console handler writes the trace
