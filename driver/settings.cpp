@@ -9,7 +9,6 @@
 #include "driver/run_steps.h"
 #include "link/link.h"
 #include "platform/files.h"
-#include "platform/system.h"
 
 int32_t PortNumber = 1;
 int32_t CurrentBaud = kBaudHigh;
@@ -93,7 +92,7 @@ void ProcessCommandLine(const LoaderRun& run, int argc, char** argv) {
                     break;
                 case 'h':
                     run.printUsage();
-                    PlatformExit(0);
+                    EndRun(kExitSuccess, nullptr, nullptr);
                 case 'i':
                     Verbose = true;
                     break;
@@ -105,7 +104,7 @@ void ProcessCommandLine(const LoaderRun& run, int argc, char** argv) {
             }
         } else if (arg[0] == '?') {
             run.printUsage();
-            PlatformExit(0);
+            EndRun(kExitSuccess, nullptr, nullptr);
         } else {
             StoreProgramName(arg);
         }

@@ -165,7 +165,7 @@ TEST_F(ConsoleKeyTest, KeysReadOneAtATimeAndTerminalGivenBack) {
 }
 
 TEST_F(ConsoleKeyTest, TerminationSignalRestoresTerminalAndExitsWith2) {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         struct sigaction current;
         if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
             continue;  // ignored by whoever started the tests: left ignored on purpose
