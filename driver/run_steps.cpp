@@ -4,8 +4,11 @@
 #include <cstring>
 #include <string>
 
+#include "driver/driver_testing.h"
 #include "hexreader/hexreader.h"
+#include "hexreader/hexreader_testing.h"
 #include "link/link.h"
+#include "link/link_testing.h"
 #include "link/trace.h"
 #include "platform/files.h"
 #include "platform/system.h"
@@ -39,6 +42,7 @@ void TraceSettingsFile() {
 }  // namespace
 
 void RunLoader(const LoaderRun& run, int argc, char** argv) {
+    State = RunState{};
     ProgramName[0] = '\0';
     TraceStart((std::string(run.startName) + " V " + kVersion).c_str(), argc, argv);
     PrintBanner(run.title);
@@ -81,22 +85,18 @@ void OpenLaneFiles(FILE* lanes[kLaneCount]) {
 }
 
 uint32_t ConnectForDownload(const LoaderRun& run) {
-    OpenComPort(PortNumber, CurrentBaud);
+    OpenComPort(State.PortNumber, State.CurrentBaud);
     const uint32_t connectStart = PlatformMilliseconds();
-    const TargetAnswer answer = ConnectTarget(CurrentBaud, Verbose);
+    State.Answer = ConnectTarget(run.syncByte, State.CurrentBaud, State.Verbose);
     const uint32_t connectEnd = PlatformMilliseconds();
-    CurrentBaud = answer.baud;
-    SettingsChanged = SettingsChanged || answer.roundMissed;
-    if (Verbose) {
+    if (State.Verbose) {
         printf("\nTarget Connected In %3.0f Milliseconds, %d Attempt(s) Required\n",
                static_cast<double>(static_cast<uint32_t>(connectEnd - connectStart)),
-               answer.attempts);
+               State.Answer.attempts);
     }
     printf("\nConnected To Target\n");
     const uint32_t downloadStart = PlatformMilliseconds();
-    if (SettingsChanged) {
-        WriteSettingsFile(run);  // now with the rate the target answered at
-    }
+    SaveSettingsAfterConnection(run, State.Answer);
     // Stale bytes from the handshake must not be taken for the first answer.
     for (int32_t poll = 0; poll < kDrainPolls; ++poll) {
         if (ReceiveReady() != 0) {
@@ -119,11 +119,7 @@ void FinishDownload(FILE* lanes[kLaneCount], uint32_t entryAddress, uint32_t dow
 }
 
 void ResetDriverState() {
-    PortNumber = 1;
-    CurrentBaud = kBaudHigh;
-    DownloadMode = 's';
-    SettingsChanged = false;
-    Verbose = false;
+    State = RunState{};
     BytesLoaded = 0;
     ResetSerialDriverState();
     ResetHexReader();

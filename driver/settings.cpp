@@ -11,11 +11,7 @@
 #include "platform/files.h"
 #include "platform/system.h"
 
-int32_t PortNumber = 1;
-int32_t CurrentBaud = kBaudHigh;
-int32_t DownloadMode = 's';
-bool SettingsChanged = false;
-bool Verbose = false;
+RunState State;
 
 namespace {
 
@@ -27,12 +23,12 @@ void ApplyPortOption(const char* text) {
     const long value = strtol(text, &end, 10);
     if (end != text) {
         const bool inRange = errno == 0 && value >= 1 && value <= 4;
-        PortNumber = inRange ? static_cast<int32_t>(value) : 1;
+        State.PortNumber = inRange ? static_cast<int32_t>(value) : 1;
     }
-    if (PortNumber < 1 || PortNumber > 4) {
-        PortNumber = 1;
+    if (State.PortNumber < 1 || State.PortNumber > 4) {
+        State.PortNumber = 1;
     }
-    SettingsChanged = true;
+    State.SettingsChanged = true;
 }
 
 }  // namespace
@@ -40,30 +36,30 @@ void ApplyPortOption(const char* text) {
 void ReadSettingsFile(const LoaderRun& run) {
     FILE* file = PlatformOpenOwnFileRead(SettingsPath);
     if (file == nullptr) {
-        SettingsChanged = true;
+        State.SettingsChanged = true;
     } else {
         // Each scan goes on where the one before stopped; only a mismatch (0) asks for a
         // rewrite, the end of the file (EOF) does not.
-        if (fscanf(file, "PORT=COM%d\n", &PortNumber) == 0) {
-            SettingsChanged = true;
+        if (fscanf(file, "PORT=COM%d\n", &State.PortNumber) == 0) {
+            State.SettingsChanged = true;
         }
-        if (fscanf(file, "BAUD=%d\n", &CurrentBaud) == 0) {
-            SettingsChanged = true;
+        if (fscanf(file, "BAUD=%d\n", &State.CurrentBaud) == 0) {
+            State.SettingsChanged = true;
         }
     }
-    if (run.setting != nullptr) {
-        run.setting->read(file);
+    if (run.setting != nullptr && run.setting->read(file)) {
+        State.SettingsChanged = true;
     }
     if (file != nullptr) {
         fclose(file);
     }
-    if (PortNumber < 1 || PortNumber > 4) {
-        PortNumber = 1;
-        SettingsChanged = true;
+    if (State.PortNumber < 1 || State.PortNumber > 4) {
+        State.PortNumber = 1;
+        State.SettingsChanged = true;
     }
-    if (CurrentBaud != kBaudLow && CurrentBaud != kBaudHigh) {
-        CurrentBaud = kBaudHigh;
-        SettingsChanged = true;
+    if (State.CurrentBaud != kBaudLow && State.CurrentBaud != kBaudHigh) {
+        State.CurrentBaud = kBaudHigh;
+        State.SettingsChanged = true;
     }
 }
 
@@ -75,8 +71,8 @@ void WriteSettingsFile(const LoaderRun& run) {
         // the run goes on with the settings it has, and the next run finds the same again.
         return;
     }
-    fprintf(file, "PORT=COM%d\n", PortNumber);
-    fprintf(file, "BAUD=%d\n", CurrentBaud);
+    fprintf(file, "PORT=COM%d\n", State.PortNumber);
+    fprintf(file, "BAUD=%d\n", State.CurrentBaud);
     if (run.setting != nullptr) {
         run.setting->write(file);
     }
@@ -96,11 +92,12 @@ void ProcessCommandLine(const LoaderRun& run, int argc, char** argv) {
                     run.printUsage();
                     PlatformExit(0);
                 case 'i':
-                    Verbose = true;
+                    State.Verbose = true;
                     break;
                 default:
                     if (run.setting != nullptr && letter == run.setting->optionLetter) {
                         run.setting->applyOption(arg + 2);
+                        State.SettingsChanged = true;  // also when the value stays
                     }
                     break;
             }
@@ -114,9 +111,19 @@ void ProcessCommandLine(const LoaderRun& run, int argc, char** argv) {
 }
 
 void ReportPortAndSaveSettings(const LoaderRun& run) {
-    printf("Using Port  : COM%d\n", PortNumber);
+    printf("Using Port  : COM%d\n", State.PortNumber);
     // Saved before the name is checked: options of a run that then fails are kept.
-    if (SettingsChanged) {
+    if (State.SettingsChanged) {
         WriteSettingsFile(run);
+    }
+}
+
+void SaveSettingsAfterConnection(const LoaderRun& run, const TargetAnswer& answer) {
+    State.CurrentBaud = answer.baud;
+    if (answer.roundMissed) {
+        State.SettingsChanged = true;
+    }
+    if (State.SettingsChanged) {
+        WriteSettingsFile(run);  // now with the rate the target answered at
     }
 }

@@ -4,7 +4,7 @@
 
 #include <cstdarg>
 
-#include "driver/settings.h"
+#include "flashloader/download_mode.h"
 #include "link/link.h"
 #include "link/trace.h"
 
@@ -16,8 +16,8 @@ constexpr uint8_t kCmdLoadData = 0x02;
 constexpr uint8_t kCmdEndDownload = 0x03;
 constexpr uint8_t kCmdStartProgram = 0x04;
 constexpr uint8_t kCmdClose = 0x0C;
-constexpr uint8_t kStartFiller = 0x7F;  // the firmware may send these before the first echo
-constexpr uint8_t kEndFiller = 0xFF;    // and these before the end-download status
+constexpr uint8_t kStartFiller = kFlashSyncByte;  // may come before the first echo
+constexpr uint8_t kEndFiller = 0xFF;              // may come before the end-download status
 constexpr uint8_t kResultOk = 1;
 constexpr uint8_t kResultRefused = 0;
 constexpr uint8_t kEndComplete = 4;
@@ -113,7 +113,7 @@ int32_t SendDataRecord(const HexRecord& record, uint8_t* buffer) {
     const Packet packet = BuildDataPacket(buffer, kCmdLoadData, record);
     PrintTargetAddress(record.loadAddress);
 
-    if (DownloadMode == 's') {
+    if (DownloadMode == kSaveMode) {
         SendEachWithEcho(packet);
     } else {
         SendPacketFast(buffer, packet.count);

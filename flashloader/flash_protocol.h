@@ -11,7 +11,8 @@
 #include "driver/packet.h"
 #include "flashloader/date_stamp.h"
 
-constexpr size_t kEchoBufferSize = 200;  // Fast mode reads a packet's echoes here
+constexpr uint8_t kFlashSyncByte = 0x7F;  // the flash firmware answers the sync with it
+constexpr size_t kEchoBufferSize = 200;   // Fast mode reads a packet's echoes here
 
 // Creates the program file `name` on the target with its date stamp (and a trailing 1).
 // Only the low byte of each number goes on the wire.

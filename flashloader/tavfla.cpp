@@ -37,8 +37,8 @@ void PrintFlashUsage() {
     printf("-M<n>   - Download Mode (s = Save, f = Fast; Default = s)\n\n");
     printf("Parameters -C<n> And -M<n> Are Saved On Disk\n\n");
     printf("Autodetect Baudrate Is %d Or %d Baud\n\n", kBaudLow, kBaudHigh);
-    printf("Current Settings: PORT = COM%d, BAUD = %d, MODE = %c\n\n", PortNumber, CurrentBaud,
-           static_cast<char>(DownloadMode));
+    printf("Current Settings: PORT = COM%d, BAUD = %d, MODE = %c\n\n", State.PortNumber,
+           State.CurrentBaud, static_cast<char>(DownloadMode));
 }
 
 const LoaderRun kFlashRun = {
@@ -46,6 +46,7 @@ const LoaderRun kFlashRun = {
     &kDownloadModeSetting,  // MODE and -M
     "Veltara C3x DSP Family Flash-Loader For WIN-NT/2000",
     "TAVFLA",
+    kFlashSyncByte,
     TakeProgramStamp,      // before the lane files are opened
     OpenProgramFile,       // before the first record
     SendFlashRecord,       // one packet per record

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "driver/driver_testing.h"
 #include "driver/run_steps.h"
 #include "fake/fake_platform.h"
 #include "flashloader/download_mode.h"

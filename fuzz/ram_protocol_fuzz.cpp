@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "driver/driver_testing.h"
 #include "driver/run_steps.h"
 #include "fake/fake_platform.h"
 #include "fuzz_support.h"

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <utility>
 
+#include "hexreader/hexreader_testing.h"
+
 namespace {
 
 // 98 characters of a line and the terminating NUL.

@@ -42,6 +42,3 @@ ReadResult ReadHexRecord(FILE* lanes[kLaneCount], HexRecord* record, ReaderError
 inline bool IsWhiteSpace(int c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
-
-// Forgets the termination record read (for in-process tests).
-void ResetHexReader();

@@ -4,11 +4,6 @@
 
 #include <cstdint>
 
-extern int32_t SyncAttempts;  // sync pairs sent by the connection in progress
-
-// The connection byte, fixed per program when it is linked: 0x0F RAM loader, 0x7F flash.
-extern const uint8_t SyncByte;
-
 constexpr int32_t kBaudLow = 38400;
 constexpr int32_t kBaudHigh = 115200;
 
@@ -34,16 +29,16 @@ void Delay(int32_t milliseconds);
 // no key can come (ConsoleInputEnded), each ends after kUnattendedWaitMs (exit code 2).
 constexpr uint32_t kUnattendedWaitMs = 60000;
 struct TargetAnswer {
-    int32_t baud;      // the rate the target answered at
-    int32_t attempts;  // sync pairs sent in all
-    bool roundMissed;  // a round of sync pairs went unanswered: the settings are to be saved
+    int32_t baud = 0;          // the rate the target answered at
+    int32_t attempts = 0;      // sync pairs sent in all
+    bool roundMissed = false;  // a round went unanswered: the settings are to be saved
 };
-// Resets the target and looks for its rate, starting at `storedBaud`; `trace` prints a
+// Resets the target and looks for the rate at which it answers `syncByte` (each program's
+// firmware has its own: 0x0F RAM, 0x7F flash), starting at `storedBaud`; `trace` prints a
 // line per sync attempt.
-TargetAnswer ConnectTarget(int32_t storedBaud, bool trace);
+TargetAnswer ConnectTarget(uint8_t syncByte, int32_t storedBaud, bool trace);
 void ResetTarget();
-int32_t SendSync(int32_t attempts, int32_t baud, bool trace);
-int32_t CheckSyncAck();
-
-// Puts the link's process-wide state back as at process start (for in-process tests).
-void ResetSerialDriverState();
+// Sends up to `pairs` sync pairs at answer->baud, each counted in answer->attempts; 1 when
+// the target answered.
+int32_t SendSync(int32_t pairs, uint8_t syncByte, bool trace, TargetAnswer* answer);
+int32_t CheckSyncAck(uint8_t syncByte);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "link/link.h"
+#include "link/link_testing.h"
 #include "link/trace.h"
 #include "platform/serial_port.h"
 #include "platform/system.h"

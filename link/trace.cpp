@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "link/link_testing.h"
 #include "platform/clock.h"
 #include "platform/system.h"
 

@@ -43,6 +43,3 @@ inline void TraceRead(uint8_t byte) {
 // Prints as printf does a message the run ends with; the trace keeps its text.
 void PrintExitMessage(const char* format, ...);
 void PrintExitMessageV(const char* format, va_list args);
-
-// Forgets the trace (for in-process tests).
-void ResetTraceState();

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/driver_testing.h"
 #include "driver/run_steps.h"
 #include "fake/fake_platform.h"
 

@@ -8,8 +8,9 @@
 #include <deque>
 #include <map>
 
-#include "hexreader/hexreader.h"
+#include "hexreader/hexreader_testing.h"
 #include "link/link.h"
+#include "link/link_testing.h"
 #include "platform/serial_port.h"
 #include "platform/system.h"
 

@@ -11,6 +11,7 @@
 #include "driver/packet.h"
 #include "fake/fake_platform.h"
 #include "hexreader/hexreader.h"
+#include "hexreader/hexreader_testing.h"
 #include "link/link.h"
 #include "support/files.h"
 #include "support/lanes.h"
