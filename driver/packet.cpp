@@ -14,7 +14,7 @@ uint8_t MessageBuffer[kMessageBufferSize];
 
 }  // namespace
 
-bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record, CleanupStep cleanup) {
+bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record) {
     ReaderError error;
     switch (ReadHexRecord(lanes, record, &error)) {
         case ReadResult::Record:
@@ -25,9 +25,7 @@ bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record, CleanupStep cl
             break;
     }
     PrintExitMessage("%s", error.message.c_str());
-    if (cleanup != nullptr) {
-        cleanup();
-    }
+    RunDueCleanup();
     ExitLoader(2);
 }
 
@@ -77,8 +75,8 @@ void PrintTargetAddress(uint32_t address) {
 uint32_t LoadAllRecords(FILE* lanes[kLaneCount], RecordSender sendRecord) {
     // The last record read stays here: after the loop, the termination record.
     HexRecord record;
-    for (;;) {
-        const int32_t sent = sendRecord(lanes, &record, MessageBuffer);
+    while (ReadRecordOrExit(lanes, &record)) {
+        const int32_t sent = sendRecord(record, MessageBuffer);
         if (sent == kEndOfRecords) {
             break;
         }

@@ -28,13 +28,14 @@ const char* const kEchoErrorShort =
 const char* const kEchoErrorLong =
     "\n\nERROR AT RECEIVED ECHO: TRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n\n";
 
-// The failed step is over: start whatever the target holds, then end with code 2.
+// The failed step is over: start whatever the target holds (the clean-up step, due from
+// the first byte of the download on), then end with code 2.
 [[noreturn]] void Fatal(const char* format, ...) {
     va_list args;
     va_start(args, format);
     PrintExitMessageV(format, args);
     va_end(args);
-    StartTargetProgram();
+    RunDueCleanup();
     ExitLoader(2);
 }
 
@@ -138,6 +139,7 @@ int32_t SendStartAddress(uint32_t entryAddress, uint8_t* buffer) {
 }  // namespace
 
 void StartDownload(const char* name, const DateStamp& stamp) {
+    CleanupDue = StartTargetProgram;
     uint32_t checksum = 0;
     Transmit(kCmdStartDownload);
     uint8_t echo = ReceiveWaitPastFillers(kStartFiller);
@@ -167,14 +169,11 @@ void StartDownload(const char* name, const DateStamp& stamp) {
         name);
 }
 
-int32_t SendFlashRecord(FILE* lanes[kLaneCount], HexRecord* record, uint8_t* messageBuffer) {
-    if (!ReadRecordOrExit(lanes, record, StartTargetProgram)) {
-        return kEndOfRecords;
+int32_t SendFlashRecord(const HexRecord& record, uint8_t* messageBuffer) {
+    if (record.blockType == kBlockTypeData) {
+        return SendDataRecord(record, messageBuffer);
     }
-    if (record->blockType == kBlockTypeData) {
-        return SendDataRecord(*record, messageBuffer);
-    }
-    return SendStartAddress(record->loadAddress, messageBuffer);
+    return SendStartAddress(record.loadAddress, messageBuffer);
 }
 
 void EndDownload() {
@@ -205,6 +204,7 @@ void EndDownload() {
 
 void StartTargetProgram() {
     // Never runs the clean-up step itself: every failure here ends the process at once.
+    CleanupDue = nullptr;
     Transmit(kCmdStartProgram);
     uint8_t echo = ReceiveWait();
     if (echo != kCmdStartProgram) {

@@ -25,6 +25,12 @@ int32_t CTSSignalSet();
 void Delay(int32_t milliseconds);
 [[noreturn]] void ExitLoader(int32_t exitCode);
 
+// The loader's clean-up step while one is due (null when none): a fatal error of the
+// download runs it before ExitLoader(2); failures of the link's own transfers do not.
+extern void (*CleanupDue)();
+// Runs the clean-up step that is due, if any; once run it is due no more.
+void RunDueCleanup();
+
 // Target connection. The CTS wait and the rate search go on until a key is pressed; when
 // no key can come (ConsoleInputEnded), each ends after kUnattendedWaitMs (exit code 2).
 constexpr uint32_t kUnattendedWaitMs = 60000;

@@ -263,6 +263,16 @@ void Delay(int32_t milliseconds) {
     PlatformSleep(milliseconds);
 }
 
+void (*CleanupDue)() = nullptr;
+
+void RunDueCleanup() {
+    void (*step)() = CleanupDue;
+    CleanupDue = nullptr;
+    if (step != nullptr) {
+        step();
+    }
+}
+
 void ExitLoader(int32_t exitCode) {
     EnableAuto_RTS_CTS(0);
     SetRtsSignal(0);
@@ -272,5 +282,6 @@ void ExitLoader(int32_t exitCode) {
 void ResetSerialDriverState() {
     PortHandle = nullptr;
     PortState = SerialSettings();
+    CleanupDue = nullptr;
     ResetTraceState();
 }

@@ -170,7 +170,7 @@ TEST_F(HexReaderTest, FailedRecordIsNotHandedBack) {
     HexRecord record;
     record.words = {0xDEADBEEF};
     std::string output;
-    int code = FakeRunCapturing([&] { ReadRecordOrExit(lanes_, &record, nullptr); }, &output);
+    int code = FakeRunCapturing([&] { ReadRecordOrExit(lanes_, &record); }, &output);
     EXPECT_EQ(code, 2);
     EXPECT_EQ(record.words, (std::vector<uint32_t>{0xDEADBEEF}));
     EXPECT_EQ(record.blockType, 0u);
@@ -234,10 +234,10 @@ TEST_F(HexReaderTest, WellFormedRecordsNeverRunTheCleanup) {
     OpenLanes(WorkedExample());
     HexRecord record;
     std::string output;
+    CleanupDue = RecordCleanup;
     int code = FakeRunCapturing(
         [&] {
-            while (ReadRecordOrExit(lanes_, &record, RecordCleanup) &&
-                   record.blockType != kBlockTypeTermination) {
+            while (ReadRecordOrExit(lanes_, &record) && record.blockType != kBlockTypeTermination) {
             }
         },
         &output);

@@ -64,12 +64,13 @@ class HexReaderTest : public ::testing::Test {
 
     // Reads records until the reader ends the process; gives what it printed. The exit code
     // must be 2.
-    std::string FailureMessage(CleanupStep cleanup = nullptr) {
+    std::string FailureMessage(void (*cleanup)() = nullptr) {
         HexRecord record;
         std::string output;
+        CleanupDue = cleanup;
         int code = FakeRunCapturing(
             [&] {
-                for (int i = 0; i < 100 && ReadRecordOrExit(lanes_, &record, cleanup); ++i) {
+                for (int i = 0; i < 100 && ReadRecordOrExit(lanes_, &record); ++i) {
                 }
             },
             &output);
