@@ -1,7 +1,6 @@
 // The run steps both loaders share, from the banner to the closing lines.
 #include "driver/run_steps.h"
 
-#include <cstring>
 #include <string>
 
 #include "driver/driver_testing.h"
@@ -19,26 +18,6 @@ constexpr const char* kCopyright = "(C) 2026 The Tavloader Developers";
 constexpr const char* kVersion = "3.0";
 constexpr int32_t kDrainPolls = 1000;
 
-// The settings file's lines as the run finds them, for the trace's header.
-void TraceSettingsFile() {
-    if (!TraceOn) {
-        return;
-    }
-    FILE* file = PlatformOpenOwnFileRead(SettingsPath);  // as the run reads it: no link
-    if (file == nullptr) {
-        return;
-    }
-    std::string text = SettingsPath;
-    text += ":";
-    char line[128];
-    while (fgets(line, sizeof line, file) != nullptr) {
-        line[strcspn(line, "\r\n")] = '\0';
-        text += std::string(" ") + line;
-    }
-    fclose(file);
-    TraceSetSettings(text);
-}
-
 }  // namespace
 
 void RunLoader(const LoaderRun& run, int argc, char** argv) {
@@ -47,7 +26,6 @@ void RunLoader(const LoaderRun& run, int argc, char** argv) {
     TraceStart((std::string(run.startName) + " V " + kVersion).c_str(), argc, argv);
     PrintBanner(run.title);
     FormSettingsPath(argc > 0 && argv[0] != nullptr ? argv[0] : run.startName);
-    TraceSettingsFile();
     ReadSettingsFile(run);
     ProcessCommandLine(run, argc, argv);
     ReportPortAndSaveSettings(run);

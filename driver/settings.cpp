@@ -8,12 +8,71 @@
 #include "driver/names.h"
 #include "driver/run_steps.h"
 #include "link/link.h"
+#include "link/trace.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
 RunState State;
 
 namespace {
+
+// A settings file is three short lines; what lies beyond this is taken as its end.
+constexpr size_t kSettingsFileLimit = 65536;
+
+// The whole settings file as the run reads it (text mode: the host's line ends as "\n");
+// false when there is none to read.
+bool ReadWholeSettingsFile(std::string* text) {
+    FILE* file = PlatformOpenOwnFileRead(SettingsPath);
+    if (file == nullptr) {
+        return false;
+    }
+    text->resize(kSettingsFileLimit);
+    text->resize(fread(&(*text)[0], 1, text->size(), file));
+    fclose(file);
+    return true;
+}
+
+// For the trace's header: the path, then each line (cut into pieces of 127 characters)
+// after a blank, up to its line end or a NUL.
+std::string SettingsForTrace(const std::string& text) {
+    std::string lines = std::string(SettingsPath) + ":";
+    for (size_t at = 0; at < text.size();) {
+        const size_t start = at;
+        while (at < text.size() && at - start < 127 && text[at++] != '\n') {
+        }
+        const std::string piece = text.substr(start, at - start);
+        lines += " " + piece.substr(0, piece.find_first_of(std::string("\r\n\0", 3)));
+    }
+    return lines;
+}
+
+bool AtEnd(const SettingsText& in) {
+    return in.at >= in.text.size();
+}
+
+char Next(const SettingsText& in) {
+    return in.text[in.at];
+}
+
+void SkipWhiteSpace(SettingsText* in) {
+    while (!AtEnd(*in) && IsWhiteSpace(static_cast<unsigned char>(Next(*in)))) {
+        ++in->at;
+    }
+}
+
+// The literal text of a line, character for character: 1, EOF or 0 as a scan gives them.
+int ScanLiteral(SettingsText* in, const char* prefix) {
+    for (const char* p = prefix; *p != '\0'; ++p) {
+        if (AtEnd(*in)) {
+            return EOF;
+        }
+        if (Next(*in) != *p) {
+            return 0;
+        }
+        ++in->at;
+    }
+    return 1;
+}
 
 void ApplyPortOption(const char* text) {
     // A decimal read: leading white space and a sign are allowed, anything after the
@@ -33,25 +92,67 @@ void ApplyPortOption(const char* text) {
 
 }  // namespace
 
+int ScanNumberLine(SettingsText* in, const char* prefix, int32_t* value) {
+    const int literal = ScanLiteral(in, prefix);
+    if (literal != 1) {
+        return literal;
+    }
+    SkipWhiteSpace(in);
+    if (AtEnd(*in)) {
+        return EOF;
+    }
+    // A sign without a digit after it is taken and stays taken, as a file's scan takes it.
+    const size_t start = in->at;
+    if (Next(*in) == '+' || Next(*in) == '-') {
+        ++in->at;
+    }
+    const size_t digits = in->at;
+    while (!AtEnd(*in) && Next(*in) >= '0' && Next(*in) <= '9') {
+        ++in->at;
+    }
+    if (in->at == digits) {
+        return 0;
+    }
+    // Converted as "%d" converts: through a long, cut to the int.
+    *value =
+        static_cast<int32_t>(strtol(in->text.substr(start, in->at - start).c_str(), nullptr, 10));
+    SkipWhiteSpace(in);
+    return 1;
+}
+
+int ScanCharLine(SettingsText* in, const char* prefix, char* value) {
+    const int literal = ScanLiteral(in, prefix);
+    if (literal != 1) {
+        return literal;
+    }
+    if (AtEnd(*in)) {
+        return EOF;
+    }
+    *value = Next(*in);
+    ++in->at;
+    SkipWhiteSpace(in);
+    return 1;
+}
+
 void ReadSettingsFile(const LoaderRun& run) {
-    FILE* file = PlatformOpenOwnFileRead(SettingsPath);
-    if (file == nullptr) {
+    SettingsText in;
+    const bool found = ReadWholeSettingsFile(&in.text);
+    if (!found) {
         State.SettingsChanged = true;
     } else {
-        // Each scan goes on where the one before stopped; only a mismatch (0) asks for a
-        // rewrite, the end of the file (EOF) does not.
-        if (fscanf(file, "PORT=COM%d\n", &State.PortNumber) == 0) {
+        if (TraceOn) {
+            TraceSetSettings(SettingsForTrace(in.text));
+        }
+        // Only a mismatch (0) asks for a rewrite, the end of the file (EOF) does not.
+        if (ScanNumberLine(&in, "PORT=COM", &State.PortNumber) == 0) {
             State.SettingsChanged = true;
         }
-        if (fscanf(file, "BAUD=%d\n", &State.CurrentBaud) == 0) {
+        if (ScanNumberLine(&in, "BAUD=", &State.CurrentBaud) == 0) {
             State.SettingsChanged = true;
         }
     }
-    if (run.setting != nullptr && run.setting->read(file)) {
+    if (run.setting != nullptr && run.setting->read(found ? &in : nullptr)) {
         State.SettingsChanged = true;
-    }
-    if (file != nullptr) {
-        fclose(file);
     }
     if (State.PortNumber < 1 || State.PortNumber > 4) {
         State.PortNumber = 1;

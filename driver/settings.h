@@ -3,8 +3,10 @@
 // its option (the flash loader's MODE / -M) through its LoaderRun.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "link/link.h"
 
@@ -19,6 +21,18 @@ struct RunState {
 };
 extern RunState State;
 
+// The settings file's text, read once, and where the next scan starts. The scans take it
+// as formatted input (fscanf) takes a file, each going on where the one before stopped.
+struct SettingsText {
+    std::string text;
+    size_t at = 0;
+};
+// The line "<prefix>%d\n": 1 with *value stored; otherwise EOF when the text ends first, or
+// 0 at the first character that does not match (the next scan starts there).
+int ScanNumberLine(SettingsText* in, const char* prefix, int32_t* value);
+// The line "<prefix>%c\n", likewise.
+int ScanCharLine(SettingsText* in, const char* prefix, char* value);
+
 // One more settings line after PORT and BAUD, with its command-line option. The driver
 // asks for the rewrite: an option always does, a line when `read` says so.
 struct LoaderSetting {
@@ -26,7 +40,7 @@ struct LoaderSetting {
     void (*applyOption)(const char* text);  // the text after the letter
     // Scans its line from the settings file (nullptr when there is none), then corrects
     // the value; true when the file is to be rewritten.
-    bool (*read)(FILE* file);
+    bool (*read)(SettingsText* in);
     void (*write)(FILE* file);
 };
 

@@ -20,12 +20,12 @@ void ApplyModeOption(const char* text) {
     }
 }
 
-bool ReadModeLine(FILE* file) {
+bool ReadModeLine(SettingsText* in) {
     DownloadMode = kSaveMode;  // a run without the line loads in Save mode
     bool rewrite = false;
-    if (file != nullptr) {
+    if (in != nullptr) {
         char mode = 0;
-        const int result = fscanf(file, "MODE=%c\n", &mode);
+        const int result = ScanCharLine(in, "MODE=", &mode);
         if (result == 1) {
             DownloadMode = static_cast<unsigned char>(mode);
         } else if (result == 0) {
