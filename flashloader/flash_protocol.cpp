@@ -20,7 +20,12 @@ constexpr uint8_t kStartFiller = kFlashSyncByte;  // may come before the first e
 constexpr uint8_t kEndFiller = 0xFF;              // may come before the end-download status
 constexpr uint8_t kResultOk = 1;
 constexpr uint8_t kResultRefused = 0;
-constexpr uint8_t kEndComplete = 4;
+// The end-download statuses; 0 to 2 carry the command whose step the target found wrong.
+constexpr uint8_t kStatusNoStart = kCmdStartDownload;
+constexpr uint8_t kStatusNoStartAddress = kCmdLoadStartAddress;
+constexpr uint8_t kStatusLoadData = kCmdLoadData;
+constexpr uint8_t kStatusFull = 3;  // more than 63 programs
+constexpr uint8_t kStatusComplete = 4;
 constexpr uint8_t kStampTrailer = 1;  // sent after the six date values
 
 const char* const kEchoErrorShort =
@@ -187,15 +192,15 @@ void EndDownload() {
     }
     uint8_t status = ReceiveWaitPastFillers(kEndFiller);
     switch (status) {
-        case 0:
+        case kStatusNoStart:
             Fatal("\nERROR: PREVIOUS START DOWNLOAD PROTOCOL WAS NOT CORRECTLY\n\n");
-        case 1:
+        case kStatusNoStartAddress:
             Fatal("\nERROR: PREVIOUS LOAD START ADDRESS PROTOCOL WAS NOT CORRECTLY\n\n");
-        case 2:
+        case kStatusLoadData:
             Fatal("\nERROR: LOAD DATA PROTOCOL WAS NOT CORRECTLY\n\n");
-        case 3:
+        case kStatusFull:
             Fatal("More Than 63 Programs Present In Flash\n");
-        case kEndComplete:
+        case kStatusComplete:
             return;
         default:
             Fatal("\nERROR: UNKNOWN RESULT CODE 0x%02x RECEIVED\n\n", status);
