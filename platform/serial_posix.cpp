@@ -80,6 +80,20 @@ SerialPort* OpenEntry(const std::string& path) {
     return S_ISSOCK(device.st_mode) ? NetworkOpen(path.c_str(), "") : TermiosOpen(path);
 }
 
+void FlushBeforeWait() {
+    SerialPort* port = OpenPort.load();
+    if (port != nullptr && port->ops->FlushOutput != nullptr) {
+        port->ops->FlushOutput(port);  // a failure shows at the port's next call
+    }
+}
+
+void ReleaseLinesForExit() {
+    SerialPort* port = OpenPort.load();
+    if (port != nullptr) {
+        port->ops->ReleaseLinesForExit(port);
+    }
+}
+
 std::string EntryPath(const char* deviceName) {
     std::string path = DeviceFolder;
     if (path.back() != '/') {
@@ -112,7 +126,7 @@ void SerialDescribeEntry(const char* deviceName, char* out, size_t outSize) {
 }
 
 SerialPort* SerialOpen(const char* deviceName) {
-    PlatformInstallExitHandlers();
+    PlatformWatchPort(ReleaseLinesForExit, FlushBeforeWait);
     LastRefusal = SerialOpenRefusal();
     const std::string path = EntryPath(deviceName);
     SerialPort* port = OpenEntry(path);
@@ -172,18 +186,4 @@ int SerialLastError() {
 
 const SerialOpenRefusal& SerialLastRefusal() {
     return LastRefusal;
-}
-
-void SerialFlushBeforeWait() {
-    SerialPort* port = OpenPort.load();
-    if (port != nullptr && port->ops->FlushOutput != nullptr) {
-        port->ops->FlushOutput(port);  // a failure shows at the port's next call
-    }
-}
-
-void SerialReleaseLinesForExit() {
-    SerialPort* port = OpenPort.load();
-    if (port != nullptr) {
-        port->ops->ReleaseLinesForExit(port);
-    }
 }

@@ -54,9 +54,16 @@ void RunExitHook(int code, bool signalled) {
     }
 }
 
+// What the serial part hands over with its port (PlatformWatchPort).
+std::atomic<void (*)()> ReleaseLines{nullptr};
+std::atomic<void (*)()> FlushBeforeWait{nullptr};
+static_assert(std::atomic<void (*)()>::is_always_lock_free, "read from a signal handler");
+
 extern "C" void OnTerminationSignal(int) {
     RestoreTerminal();
-    SerialReleaseLinesForExit();
+    if (auto release = ReleaseLines.load()) {
+        release();
+    }
     RunExitHook(2, true);
     _exit(2);
 }
@@ -139,8 +146,16 @@ uint32_t PlatformMilliseconds() {
     return static_cast<uint32_t>(MonotonicMs() - ClockStart);
 }
 
+void PlatformWatchPort(void (*releaseLines)(), void (*flushBeforeWait)()) {
+    PlatformInstallExitHandlers();
+    ReleaseLines = releaseLines;
+    FlushBeforeWait = flushBeforeWait;
+}
+
 void PlatformSleep(int32_t milliseconds) {
-    SerialFlushBeforeWait();
+    if (auto flush = FlushBeforeWait.load()) {
+        flush();
+    }
     if (milliseconds <= 0) {
         return;
     }

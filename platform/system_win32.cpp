@@ -23,12 +23,19 @@ void RunExitHook(int code, bool signalled) {
     }
 }
 
+// What the serial part hands over with its port (PlatformWatchPort); the console handler
+// runs on its own thread.
+std::atomic<void (*)()> ReleaseLines{nullptr};
+std::atomic<void (*)()> FlushBeforeWait{nullptr};
+
 BOOL WINAPI OnConsoleControl(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
         case CTRL_CLOSE_EVENT:
-            SerialReleaseLinesForExit();
+            if (auto release = ReleaseLines.load()) {
+                release();
+            }
             RunExitHook(2, true);
             ExitProcess(2);
         default:
@@ -95,7 +102,16 @@ uint32_t PlatformMilliseconds() {
     return static_cast<uint32_t>(GetTickCount() - ClockStart);
 }
 
+void PlatformWatchPort(void (*releaseLines)(), void (*flushBeforeWait)()) {
+    PlatformInstallExitHandlers();
+    ReleaseLines = releaseLines;
+    FlushBeforeWait = flushBeforeWait;
+}
+
 void PlatformSleep(int32_t milliseconds) {
+    if (auto flush = FlushBeforeWait.load()) {
+        flush();
+    }
     if (milliseconds > 0) {
         Sleep(static_cast<DWORD>(milliseconds));
     }
