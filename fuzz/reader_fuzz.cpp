@@ -8,6 +8,7 @@
 #include "fake/fake_platform.h"
 #include "fuzz_support.h"
 #include "hexreader/hexreader.h"
+#include "link/link.h"
 
 namespace {
 
