@@ -121,7 +121,7 @@ void SetDeviceFolderFromSettingsPath() {
         memcpy(folder, SettingsPath, length);
         folder[length] = '\0';
     }
-    SerialSetDeviceFolder(folder);
+    SerialSetDeviceFolder(folder, PlatformSettingsFolderHandle());
 }
 
 }  // namespace
@@ -188,6 +188,7 @@ void FormSettingsPath(const char* startPath) {
     }
     UseSettingsFolder(found ? programPath : nullptr);
     SetDeviceFolderFromSettingsPath();
+    PlatformRemoveStaleWrites(SettingsPath);
 }
 
 void StoreProgramName(const char* name) {

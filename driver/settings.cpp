@@ -22,7 +22,7 @@ constexpr size_t kSettingsFileLimit = 65536;
 // The whole settings file as the run reads it (text mode: the host's line ends as "\n");
 // false when there is none to read.
 bool ReadWholeSettingsFile(std::string* text) {
-    FILE* file = PlatformOpenOwnFileRead(SettingsPath);
+    FILE* file = PlatformOpenSettingsRead(SettingsPath);
     if (file == nullptr) {
         return false;
     }
@@ -165,8 +165,7 @@ void ReadSettingsFile(const LoaderRun& run) {
 }
 
 void WriteSettingsFile(const LoaderRun& run) {
-    char newPath[kPathBufferSize + 32];
-    FILE* file = PlatformBeginReplace(SettingsPath, newPath, sizeof newPath);
+    FILE* file = PlatformBeginSettingsWrite(SettingsPath);
     if (file == nullptr) {
         // A read-only folder (or an entry that is no regular file) must not stop a download:
         // the run goes on with the settings it has, and the next run finds the same again.
@@ -177,7 +176,7 @@ void WriteSettingsFile(const LoaderRun& run) {
     if (run.setting != nullptr) {
         run.setting->write(file);
     }
-    PlatformFinishReplace(file, newPath, SettingsPath);
+    PlatformFinishSettingsWrite(file);
 }
 
 void ProcessCommandLine(const LoaderRun& run, int argc, char** argv) {

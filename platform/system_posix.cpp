@@ -16,6 +16,7 @@
 
 #include "platform/backend_internal.h"
 #include "platform/clock.h"
+#include "platform/files.h"  // PlatformRemoveUnfinishedWrite
 #include "platform/system.h"
 
 namespace {
@@ -64,6 +65,7 @@ extern "C" void OnTerminationSignal(int) {
     if (auto release = ReleaseLines.load()) {
         release();
     }
+    PlatformRemoveUnfinishedWrite();
     RunExitHook(2, true);
     _exit(2);
 }
@@ -184,6 +186,7 @@ void PlatformSetExitHook(void (*hook)(int code, bool signalled)) {
 }
 
 void PlatformExit(int code) {
+    PlatformRemoveUnfinishedWrite();
     RunExitHook(code, false);
     fflush(stdout);
     RestoreTerminal();

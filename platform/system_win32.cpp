@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/backend_internal.h"
+#include "platform/files.h"  // PlatformRemoveUnfinishedWrite
 #include "platform/system.h"
 
 namespace {
@@ -36,6 +37,7 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
             if (auto release = ReleaseLines.load()) {
                 release();
             }
+            PlatformRemoveUnfinishedWrite();
             RunExitHook(2, true);
             ExitProcess(2);
         default:
@@ -127,6 +129,7 @@ void PlatformSetExitHook(void (*hook)(int code, bool signalled)) {
 }
 
 void PlatformExit(int code) {
+    PlatformRemoveUnfinishedWrite();
     RunExitHook(code, false);
     fflush(stdout);
     exit(code);

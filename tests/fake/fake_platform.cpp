@@ -90,7 +90,7 @@ bool CtsNow() {
 
 // ---- the OS layer as the product sees it ----
 
-void SerialSetDeviceFolder(const char*) {}
+void SerialSetDeviceFolder(const char*, int) {}
 
 void SerialDescribeEntry(const char* deviceName, char* out, size_t outSize) {
     snprintf(out, outSize, "%s", deviceName);

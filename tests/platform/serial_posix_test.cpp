@@ -43,7 +43,7 @@ class SerialPosixTest : public ::testing::Test {
         ASSERT_NE(mkdtemp(folder), nullptr);
         folder_ = folder;
         ASSERT_EQ(symlink(slavePath_.c_str(), (folder_ + "/COM1").c_str()), 0);
-        SerialSetDeviceFolder(folder_.c_str());
+        SerialSetDeviceFolder(folder_.c_str(), -1);
     }
 
     void TearDown() override {
