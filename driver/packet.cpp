@@ -2,7 +2,6 @@
 #include "driver/packet.h"
 
 #include "link/link.h"
-#include "link/trace.h"
 
 uint32_t BytesLoaded = 0;
 
@@ -24,9 +23,7 @@ bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record) {
         case ReadResult::Error:
             break;
     }
-    PrintExitMessage("%s", error.message.c_str());
-    RunDueCleanup();
-    ExitLoader(2);
+    EndRun(kExitFailure, CleanupDue, "%s", error.message.c_str());
 }
 
 void PutByte(Packet* packet, uint8_t byte) {

@@ -10,7 +10,6 @@
 #include "link/link.h"
 #include "link/trace.h"
 #include "platform/files.h"
-#include "platform/system.h"
 
 RunState State;
 
@@ -190,7 +189,7 @@ void ProcessCommandLine(const LoaderRun& run, int argc, char** argv) {
                     break;
                 case 'h':
                     run.printUsage();
-                    PlatformExit(0);
+                    EndRun(kExitSuccess, nullptr, nullptr);
                 case 'i':
                     State.Verbose = true;
                     break;
@@ -203,7 +202,7 @@ void ProcessCommandLine(const LoaderRun& run, int argc, char** argv) {
             }
         } else if (arg[0] == '?') {
             run.printUsage();
-            PlatformExit(0);
+            EndRun(kExitSuccess, nullptr, nullptr);
         } else {
             StoreProgramName(arg);
         }
