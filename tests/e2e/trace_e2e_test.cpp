@@ -175,7 +175,7 @@ TEST_F(TraceE2e, FailedWriteWarnsOnceAndTheDownloadGoesOn) {
     const std::string tavram = Install(TAVRAM_PATH, "tavram");
     const Program program = RandomProgram(35, {{0x100, 2000}}, 0x100);
     WriteLanes(program, "PROG");
-    StartBoard({"--ram-image", Path("ram.txt")});
+    StartBoard({"--once", "--ram-image", Path("ram.txt")});
     PointCom1AtBoard();
     Trace("trace.txt");
     // Files of at most 1 KB: a longer write fails with EFBIG (SIGXFSZ is ignored).
@@ -184,6 +184,7 @@ TEST_F(TraceE2e, FailedWriteWarnsOnceAndTheDownloadGoesOn) {
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(ReadTextFile(Path("stderr.txt")),
               "Warning: Can't Write Trace File " + Path("trace.txt") + ": File too large\n");
+    EXPECT_EQ(WaitBoardEnd(), 0);  // the board writes its RAM image as the loader ends
     ExpectLoadedIntoRam(program);
 }
 
