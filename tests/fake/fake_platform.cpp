@@ -41,6 +41,7 @@ struct FakeState {
     bool rtsByHand = false;
     bool rtsSeen = false;  // the level the board last saw
     std::vector<uint8_t> written;
+    std::string events;
     std::vector<uint32_t> keyTimesMs;
     bool keyConsumed = false;
     bool inputEnded = false;
@@ -179,6 +180,7 @@ bool SerialGetCts(SerialPort*, bool* on) {
         return false;
     }
     *on = CtsNow();
+    State().events += 'c';
     return true;
 }
 
@@ -210,6 +212,7 @@ bool SerialRead(SerialPort*, uint8_t* byte, uint32_t* got) {
         *byte = s.scripted.front();
         s.scripted.pop_front();
         s.nowUs += s.replyGapUs;
+        s.events += '<';
         *got = 1;
         return true;
     }
@@ -219,6 +222,7 @@ bool SerialRead(SerialPort*, uint8_t* byte, uint32_t* got) {
             s.nowUs = readyAt;
         }
         BoardPopOutput(s.board);
+        s.events += '<';
         *got = 1;
         return true;
     }
@@ -243,6 +247,7 @@ bool SerialWrite(SerialPort*, uint8_t byte, uint32_t* written) {
         }
     }
     s.written.push_back(byte);
+    s.events += '>';
     *written = 1;
     if (s.responder) {
         std::vector<uint8_t> reply;
@@ -399,8 +404,13 @@ const std::vector<uint8_t>& FakeWrittenBytes() {
     return State().written;
 }
 
+const std::string& FakeLineEvents() {
+    return State().events;
+}
+
 void FakeClearWrittenBytes() {
     State().written.clear();
+    State().events.clear();
 }
 
 void FakeScheduleKey(uint32_t atMs) {

@@ -38,6 +38,10 @@ void FakeAdvanceUs(uint64_t us);
 
 // Every byte the host wrote, in order (dropped writes are not in it).
 const std::vector<uint8_t>& FakeWrittenBytes();
+// What the host did on the line, in order: '>' a byte written, '<' a byte read, 'c' a look
+// at CTS. Tells a host that sends ahead from one that waits for each answer.
+const std::string& FakeLineEvents();
+// Clears both.
 void FakeClearWrittenBytes();
 
 // A key press that appears in the console at this virtual time.
