@@ -1,4 +1,5 @@
-# make demo     - build everything and run a real download against the simulated board
+# make demo     - build the four programs (no test) and run real downloads against the
+#                 simulated board
 # make check    - configure, build and run every test
 # make install  - install under PREFIX (default /usr/local); DESTDIR is honoured
 # make package  - the .deb (build-package/); make windows-package - the Windows zip
@@ -28,7 +29,9 @@ check: configure
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
+# Only the programs the demo runs or a user runs next: a first command that builds no test.
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target tavram tavfla tavsim lanegen
 	bash tools/demo.sh $(BUILD)
 
 # The programs are built for PREFIX: run from PREFIX/bin they keep their settings in the

@@ -1,6 +1,7 @@
 # Install rules and packages.
 #   Linux:   bin/ tavram tavfla tavsim lanegen, share/man/man1/, share/doc/tavloaders/,
-#            share/tavloaders/labgrid/ (the labgrid driver);
+#            share/tavloaders/labgrid/ and lib/python3/dist-packages/ (the labgrid driver),
+#            lib/tavloaders/libptylines.so (modem lines for tavsim --pty);
 #            cpack -G DEB gives the .deb (make package).
 #   Windows: TAVRAM.EXE, TAVFLA.EXE, README.TXT (CR LF) and examples/ at the top of a zip
 #            (make windows-package).
@@ -60,6 +61,14 @@ install(FILES ${man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md packaging/copyright ${changelog}.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES integrations/labgrid/tavloader.py DESTINATION ${CMAKE_INSTALL_DATADIR}/tavloaders/labgrid)
+# The driver as the module tavloader: on the system Python's path when PREFIX is /usr.
+set(TAV_PYTHON_DIR lib/python3/dist-packages CACHE STRING "Folder of the labgrid driver's module, under PREFIX")
+install(FILES integrations/labgrid/tavloader.py DESTINATION ${TAV_PYTHON_DIR})
+# Preloaded by its path (never from the linker's path), so in the package's own folder.
+if(TARGET ptylines)
+  install(TARGETS ptylines LIBRARY DESTINATION lib/tavloaders
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})

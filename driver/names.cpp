@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "link/trace.h"
+#include "link/link.h"
 #include "platform/files.h"
 #include "platform/serial_port.h"
 #include "platform/system.h"
@@ -51,16 +51,14 @@ size_t LastComponentOffset(const char* path) {
 }
 
 [[noreturn]] void RefuseName() {
-    PrintExitMessage("\nProgram Name Too Long (More Than %u Characters)\n",
-                     static_cast<unsigned>(kMaxProgramName));
-    PlatformExit(2);
+    EndRun(kExitFailure, nullptr, "\nProgram Name Too Long (More Than %u Characters)\n",
+           static_cast<unsigned>(kMaxProgramName));
 }
 
 // The start path must leave room for ".EXE" and the terminator.
 [[noreturn]] void RefusePath() {
-    PrintExitMessage("\nProgram Path Too Long (More Than %u Characters)\n",
-                     static_cast<unsigned>(kPathBufferSize - 5));
-    PlatformExit(2);
+    EndRun(kExitFailure, nullptr, "\nProgram Path Too Long (More Than %u Characters)\n",
+           static_cast<unsigned>(kPathBufferSize - 5));
 }
 
 // Moves the settings file, and with it the COM entries, into the folder the OS layer
@@ -84,26 +82,26 @@ void UseSettingsFolder(const char* programPath) {
     const SettingsFolderRefusal& refusal = PlatformSettingsFolderRefusal();
     switch (refusal.reason) {
         case SettingsFolderUnnamed:
-            PrintExitMessage("\nSettings Folder %s Unknown: HOME Not Set Or Not Absolute\n", path);
-            break;
+            EndRun(kExitFailure, nullptr,
+                   "\nSettings Folder %s Unknown: HOME Not Set Or Not Absolute\n", path);
         case SettingsFolderTooLong:
-            PrintExitMessage("\nSettings Folder %s Too Long (More Than %u Characters)\n", path,
-                             static_cast<unsigned>(maxLength));
-            break;
+            EndRun(kExitFailure, nullptr,
+                   "\nSettings Folder %s Too Long (More Than %u Characters)\n", path,
+                   static_cast<unsigned>(maxLength));
         case SettingsFolderMissing:
-            PrintExitMessage("\nOpen Of Settings Folder %s Failed: %d\n", path, refusal.error);
-            break;
+            EndRun(kExitFailure, nullptr, "\nOpen Of Settings Folder %s Failed: %d\n", path,
+                   refusal.error);
         case SettingsFolderCannotMake:
-            PrintExitMessage("\nCreate Of Settings Folder %s Failed: %d\n", path, refusal.error);
-            break;
+            EndRun(kExitFailure, nullptr, "\nCreate Of Settings Folder %s Failed: %d\n", path,
+                   refusal.error);
         case SettingsFolderNotOwned:
-            PrintExitMessage("\nSettings Folder %s Refused: Owned By Another User\n", path);
-            break;
+            EndRun(kExitFailure, nullptr, "\nSettings Folder %s Refused: Owned By Another User\n",
+                   path);
         case SettingsFolderOpenToOthers:
-            PrintExitMessage("\nSettings Folder %s Refused: Writable By Others\n", path);
-            break;
+            EndRun(kExitFailure, nullptr, "\nSettings Folder %s Refused: Writable By Others\n",
+                   path);
     }
-    PlatformExit(2);
+    EndRun(kExitFailure, nullptr, nullptr);
 }
 
 void SetDeviceFolderFromSettingsPath() {
@@ -121,7 +119,7 @@ void SetDeviceFolderFromSettingsPath() {
         memcpy(folder, SettingsPath, length);
         folder[length] = '\0';
     }
-    SerialSetDeviceFolder(folder);
+    SerialSetDeviceFolder(folder, PlatformSettingsFolderHandle());
 }
 
 }  // namespace
@@ -188,6 +186,7 @@ void FormSettingsPath(const char* startPath) {
     }
     UseSettingsFolder(found ? programPath : nullptr);
     SetDeviceFolderFromSettingsPath();
+    PlatformRemoveStaleWrites(SettingsPath);
 }
 
 void StoreProgramName(const char* name) {
@@ -210,8 +209,7 @@ void ObtainProgramName() {
         }
         if (c == EOF) {
             // Nothing to load: searching for files named only ".X0" would help nobody.
-            PrintExitMessage("\nNo Program Name Given\n");
-            PlatformExit(2);
+            EndRun(kExitFailure, nullptr, "\nNo Program Name Given\n");
         }
         size_t length = 0;
         while (c != EOF && !IsWhiteSpace(c)) {
@@ -225,8 +223,7 @@ void ObtainProgramName() {
         printf("\n");
     }
     if (strchr(ProgramName, '.') != nullptr) {
-        PrintExitMessage("\nFilename Extension Is Not Allowed");
-        PlatformExit(2);
+        EndRun(kExitFailure, nullptr, "\nFilename Extension Is Not Allowed");
     }
 }
 

@@ -18,8 +18,9 @@ char UpperAscii(char c);
 char LowerAscii(char c);
 
 // Settings file path from the start path (first argument of the process), in the folder the
-// OS layer chooses. Ends the process with code 2 and a one-line message when the path does
-// not fit or the folder is refused.
+// OS layer chooses (and keeps open for the settings file and the COM entries); removes what
+// writes cut short left there. Ends the process with code 2 and a one-line message when the
+// path does not fit or the folder is refused.
 void FormSettingsPath(const char* startPath);
 // The settings file path for a program file path: its last component's extension (from the
 // first "." of that component) becomes ".SET". False when the result does not fit outSize.

@@ -2,7 +2,6 @@
 #include "driver/packet.h"
 
 #include "link/link.h"
-#include "link/trace.h"
 
 uint32_t BytesLoaded = 0;
 
@@ -24,11 +23,7 @@ bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record, CleanupStep cl
         case ReadResult::Error:
             break;
     }
-    PrintExitMessage("%s", error.message.c_str());
-    if (cleanup != nullptr) {
-        cleanup();
-    }
-    ExitLoader(2);
+    EndRun(kExitFailure, cleanup, "%s", error.message.c_str());
 }
 
 void PutByte(Packet* packet, uint8_t byte) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "hexreader/hexreader.h"
+#include "link/link.h"
 
 constexpr size_t kMessageBufferSize = 10000;  // one packet is built here per record
 constexpr int32_t kEndOfRecords = -2;         // a record sender's answer after the last one
@@ -15,11 +16,8 @@ constexpr int32_t kEndOfRecords = -2;         // a record sender's answer after 
 // Every byte of every data packet sent so far.
 extern uint32_t BytesLoaded;
 
-// Run before the process ends on a format error of the lane files (may be null).
-typedef void (*CleanupStep)();
-
-// Reads the next record. A format error prints its message, runs `cleanup` and ends the
-// process through ExitLoader(2). False when the lane files end after the termination record.
+// Reads the next record. A format error ends the run with its message, after `cleanup` (may
+// be null). False when the lane files end after the termination record.
 bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record, CleanupStep cleanup);
 
 struct Packet {

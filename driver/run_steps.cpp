@@ -21,7 +21,7 @@ void TraceSettingsFile() {
     if (!TraceOn) {
         return;
     }
-    FILE* file = PlatformOpenOwnFileRead(SettingsPath);  // as the run reads it: no link
+    FILE* file = PlatformOpenSettingsRead(SettingsPath);  // as the run reads it: no link
     if (file == nullptr) {
         return;
     }
@@ -73,8 +73,7 @@ void OpenLaneFiles(FILE* lanes[kLaneCount]) {
     for (int lane = 0; lane < kLaneCount; ++lane) {
         lanes[lane] = PlatformOpenRead(LaneFileNames[lane]);
         if (lanes[lane] == nullptr) {
-            PrintExitMessage("\nCan't Open File %s\n", LaneFileNames[lane]);
-            PlatformExit(2);
+            EndRun(kExitFailure, nullptr, "\nCan't Open File %s\n", LaneFileNames[lane]);
         }
         printf("Loading File: %s\n", LaneFileNames[lane]);
     }
@@ -114,8 +113,7 @@ void FinishDownload(FILE* lanes[kLaneCount], uint32_t entryAddress, uint32_t dow
         lanes[lane] = nullptr;
     }
     const uint32_t elapsed = PlatformMilliseconds() - downloadStartMs;
-    PrintExitMessage("\nDownload Time = %3.1f Seconds\n", elapsed / 1000.0);
-    ExitLoader(0);
+    EndRun(kExitSuccess, nullptr, "\nDownload Time = %3.1f Seconds\n", elapsed / 1000.0);
 }
 
 void ResetDriverState() {

@@ -35,7 +35,7 @@ void OpenLaneFiles(FILE* lanes[kLaneCount]);
 uint32_t ConnectForDownload(const LoaderRun& run);
 
 // Closing lines after the download: the entry address, closing the lane files, download
-// time; then ExitLoader(0).
+// time, the end of the run with code 0.
 [[noreturn]] void FinishDownload(FILE* lanes[kLaneCount], uint32_t entryAddress,
                                  uint32_t downloadStartMs);
 

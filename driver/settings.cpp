@@ -9,7 +9,6 @@
 #include "driver/run_steps.h"
 #include "link/link.h"
 #include "platform/files.h"
-#include "platform/system.h"
 
 int32_t PortNumber = 1;
 int32_t CurrentBaud = kBaudHigh;
@@ -38,7 +37,7 @@ void ApplyPortOption(const char* text) {
 }  // namespace
 
 void ReadSettingsFile(const LoaderRun& run) {
-    FILE* file = PlatformOpenOwnFileRead(SettingsPath);
+    FILE* file = PlatformOpenSettingsRead(SettingsPath);
     if (file == nullptr) {
         SettingsChanged = true;
     } else {
@@ -68,8 +67,7 @@ void ReadSettingsFile(const LoaderRun& run) {
 }
 
 void WriteSettingsFile(const LoaderRun& run) {
-    char newPath[kPathBufferSize + 32];
-    FILE* file = PlatformBeginReplace(SettingsPath, newPath, sizeof newPath);
+    FILE* file = PlatformBeginSettingsWrite(SettingsPath);
     if (file == nullptr) {
         // A read-only folder (or an entry that is no regular file) must not stop a download:
         // the run goes on with the settings it has, and the next run finds the same again.
@@ -80,7 +78,7 @@ void WriteSettingsFile(const LoaderRun& run) {
     if (run.setting != nullptr) {
         run.setting->write(file);
     }
-    PlatformFinishReplace(file, newPath, SettingsPath);
+    PlatformFinishSettingsWrite(file);
 }
 
 void ProcessCommandLine(const LoaderRun& run, int argc, char** argv) {
@@ -94,7 +92,7 @@ void ProcessCommandLine(const LoaderRun& run, int argc, char** argv) {
                     break;
                 case 'h':
                     run.printUsage();
-                    PlatformExit(0);
+                    EndRun(kExitSuccess, nullptr, nullptr);
                 case 'i':
                     Verbose = true;
                     break;
@@ -106,7 +104,7 @@ void ProcessCommandLine(const LoaderRun& run, int argc, char** argv) {
             }
         } else if (arg[0] == '?') {
             run.printUsage();
-            PlatformExit(0);
+            EndRun(kExitSuccess, nullptr, nullptr);
         } else {
             StoreProgramName(arg);
         }

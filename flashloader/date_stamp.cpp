@@ -4,9 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/trace.h"
+#include "link/link.h"
 #include "platform/files.h"
-#include "platform/system.h"
 
 namespace {
 
@@ -74,19 +73,15 @@ void TakeDateStamp(const char* x0Name, DateStamp* stamp) {
     if (!PlatformFileTimeText(x0Name, text, sizeof text)) {
         switch (PlatformFileTimeFailure()) {
             case FileTimeOpenFailed:
-                PrintExitMessage("\nCan't Open File %s\n", x0Name);
-                PlatformExit(2);
+                EndRun(kExitFailure, nullptr, "\nCan't Open File %s\n", x0Name);
             case FileTimeStatusFailed:
-                PrintExitMessage("\nInvalid Handle At File %s\n", x0Name);
-                PlatformExit(2);
+                EndRun(kExitFailure, nullptr, "\nInvalid Handle At File %s\n", x0Name);
             case FileTimeConvertFailed:
-                PrintExitMessage("\nCan't Convert The Time Of File %s\n", x0Name);
-                PlatformExit(2);
+                EndRun(kExitFailure, nullptr, "\nCan't Convert The Time Of File %s\n", x0Name);
         }
     }
     const char* message = ParseFileTimeText(text, stamp);
     if (message != nullptr) {
-        PrintExitMessage("%s", message);
-        PlatformExit(2);
+        EndRun(kExitFailure, nullptr, "%s", message);
     }
 }

@@ -6,7 +6,6 @@
 
 #include "driver/settings.h"
 #include "link/link.h"
-#include "link/trace.h"
 
 namespace {
 
@@ -32,10 +31,7 @@ const char* const kEchoErrorLong =
 [[noreturn]] void Fatal(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    PrintExitMessageV(format, args);
-    va_end(args);
-    StartTargetProgram();
-    ExitLoader(2);
+    EndRunV(kExitFailure, StartTargetProgram, format, args);
 }
 
 // The texts of a packet's closing exchange: its checksum, then its result (1 accepted).
@@ -97,10 +93,10 @@ void SendPacketFast(const uint8_t* packet, int32_t count) {
         done += chunk;
     }
     if (mismatchAt >= 0) {
-        PrintExitMessage(
-            "\n\nERROR AT RECEIVED ECHO: \nTRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n\n",
+        Fatal(
+            "\n\nERROR AT RECEIVED ECHO: \nTRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n\n"
+            "Please Try Again With Security Option: \"TAVFLA <NAME> -Ms\"\n\n",
             packet[mismatchAt], mismatchEcho);
-        Fatal("Please Try Again With Security Option: \"TAVFLA <NAME> -Ms\"\n\n");
     }
 }
 
@@ -208,24 +204,22 @@ void StartTargetProgram() {
     Transmit(kCmdStartProgram);
     uint8_t echo = ReceiveWait();
     if (echo != kCmdStartProgram) {
-        PrintExitMessage("\nERROR AT RECEIVED ECHO: TRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n",
-                         kCmdStartProgram, echo);
-        ExitLoader(2);
+        EndRun(kExitFailure, nullptr,
+               "\nERROR AT RECEIVED ECHO: TRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n",
+               kCmdStartProgram, echo);
     }
     uint8_t checksum = ReceiveWait();
     if (checksum != kCmdStartProgram) {
-        PrintExitMessage("\nCHECKSUM ERROR: Checksum: %02x   ReceivedChecksum: %02x \n",
-                         kCmdStartProgram, checksum);
-        ExitLoader(2);
+        EndRun(kExitFailure, nullptr,
+               "\nCHECKSUM ERROR: Checksum: %02x   ReceivedChecksum: %02x \n", kCmdStartProgram,
+               checksum);
     }
     uint8_t result = ReceiveWait();
     if (result == kResultRefused) {
-        PrintExitMessage("\nERROR: TARGET PROGRAM NOT STARTED\n");
-        ExitLoader(2);
+        EndRun(kExitFailure, nullptr, "\nERROR: TARGET PROGRAM NOT STARTED\n");
     }
     if (result != kResultOk) {
-        PrintExitMessage("\nERROR: UNKNOWN RESULT CODE RECEIVED\n");
-        ExitLoader(2);
+        EndRun(kExitFailure, nullptr, "\nERROR: UNKNOWN RESULT CODE RECEIVED\n");
     }
     Transmit(kCmdClose);
 }

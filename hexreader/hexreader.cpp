@@ -22,14 +22,13 @@ struct Lines {
 bool TerminationSeen = false;
 
 // Fills in the error; false, so that a check can return it.
-bool Fail(ReaderError* error, int lane, const char* format, ...) {
+bool Fail(ReaderError* error, const char* format, ...) {
     char message[kMessageSize];
     va_list args;
     va_start(args, format);
     vsnprintf(message, sizeof message, format, args);
     va_end(args);
     error->message = message;
-    error->lane = lane;
     return false;
 }
 
@@ -96,7 +95,7 @@ bool ReadFieldInAllLanes(Lines* lines, int width, uint32_t value[kLaneCount], co
                          ReaderError* error) {
     for (int lane = 0; lane < kLaneCount; ++lane) {
         if (!ReadHexField(lines->text[lane], lines->position[lane], width, &value[lane])) {
-            return Fail(error, lane, message, lane);
+            return Fail(error, message, lane);
         }
     }
     StepAllLanes(lines, static_cast<size_t>(width));
@@ -107,7 +106,7 @@ bool ReadFieldInAllLanes(Lines* lines, int width, uint32_t value[kLaneCount], co
 bool LanePairsAgree(const uint32_t value[kLaneCount], const char* message, ReaderError* error) {
     for (int lane = 0; lane + 1 < kLaneCount; ++lane) {
         if (value[lane] != value[lane + 1]) {
-            return Fail(error, lane, message, lane, lane + 1);
+            return Fail(error, message, lane, lane + 1);
         }
     }
     return true;
@@ -126,7 +125,7 @@ ReadResult LaneEnded(int lane, ReaderError* error) {
     if (TerminationSeen) {
         return ReadResult::End;
     }
-    Fail(error, lane, "ERROR: Unexpected End Of .X%d File\n", lane);
+    Fail(error, "ERROR: Unexpected End Of .X%d File\n", lane);
     return ReadResult::Error;
 }
 
@@ -156,8 +155,8 @@ ReadResult ReadLines(FILE* lanes[kLaneCount], Lines* lines, ReaderError* error) 
 bool ReadHeader(Lines* lines, HexRecord* record, ReaderError* error) {
     for (int lane = 0; lane < kLaneCount; ++lane) {
         if (lines->text[lane][lines->position[lane]] != '%') {
-            return Fail(error, lane, "ERROR: First Character In .X%d Line Must Always Be %s\n",
-                        lane, "%");
+            return Fail(error, "ERROR: First Character In .X%d Line Must Always Be %s\n", lane,
+                        "%");
         }
     }
     StepAllLanes(lines, 1);
@@ -174,7 +173,7 @@ bool ReadHeader(Lines* lines, HexRecord* record, ReaderError* error) {
             lines, 1, type, "ERROR: There Must Alwys Be A Block Type Character In .X%d File\n",
             "ERROR: Block Types Of .X%d File And .X%d File Must Be The Same\n", error) &&
         (type[0] == kBlockTypeData || type[0] == kBlockTypeTermination ||
-         Fail(error, -1, "ERROR: Illegal Block Type %X In .X0...X3 File\n", type[0])) &&
+         Fail(error, "ERROR: Illegal Block Type %X In .X0...X3 File\n", type[0])) &&
         ReadFieldInAllLanes(lines, 2, checksum,
                             "ERROR: There Must Alwys Be A Checksum Character In .X%d File\n",
                             error) &&
@@ -186,12 +185,12 @@ bool ReadHeader(Lines* lines, HexRecord* record, ReaderError* error) {
         return false;
     }
     if (width[0] != 4 && width[0] != 6 && width[0] != 8) {
-        return Fail(error, -1, "ERROR: Illegal LoadAddress Width %u In .X0...X3 File\n", width[0]);
+        return Fail(error, "ERROR: Illegal LoadAddress Width %u In .X0...X3 File\n", width[0]);
     }
     // Only lane 0's address counts; the other lanes' address digits are skipped unread.
     if (!ReadHexField(lines->text[0], lines->position[0], static_cast<int>(width[0]),
                       &record->loadAddress)) {
-        return Fail(error, -1, "ERROR: Something Wrong With LoadAddress In .X0...X3 File\n");
+        return Fail(error, "ERROR: Something Wrong With LoadAddress In .X0...X3 File\n");
     }
     StepAllLanes(lines, width[0]);
     record->blockType = type[0];
@@ -203,7 +202,7 @@ bool ReadHeader(Lines* lines, HexRecord* record, ReaderError* error) {
 // A word address the packets cannot carry: cut to 24 bits, the words would land elsewhere.
 bool AddressFits(uint32_t address, ReaderError* error) {
     if (address > kTopAddress) {
-        return Fail(error, 0, "ERROR: Address %lX Above FFFFFF In .X0 File\n",
+        return Fail(error, "ERROR: Address %lX Above FFFFFF In .X0 File\n",
                     static_cast<unsigned long>(address));
     }
     return true;
@@ -217,7 +216,7 @@ bool ReadData(Lines* lines, HexRecord* record, ReaderError* error) {
     const int dataCharacters =
         static_cast<int>(record->blockLength) - 6 - static_cast<int>(record->addressLength);
     if (dataCharacters < 0 || dataCharacters % 2 != 0) {
-        return Fail(error, 0, "ERROR: Something Wrong With Data Value In .X0 File\n");
+        return Fail(error, "ERROR: Something Wrong With Data Value In .X0 File\n");
     }
     const int words = dataCharacters / 2;
     // The first word's address is within 24 bits here, so the last one's cannot overflow.
@@ -237,8 +236,7 @@ bool ReadData(Lines* lines, HexRecord* record, ReaderError* error) {
             uint32_t byte = 0;
             const size_t at = lines->position[lane];
             if (at + 2 > contentEnd[lane] || !ReadHexField(lines->text[lane], at, 2, &byte)) {
-                return Fail(error, lane, "ERROR: Something Wrong With Data Value In .X%d File\n",
-                            lane);
+                return Fail(error, "ERROR: Something Wrong With Data Value In .X%d File\n", lane);
             }
             word |= byte << (8 * lane);
         }

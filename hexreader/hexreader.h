@@ -24,7 +24,6 @@ struct HexRecord {
 // A format error of the lane files.
 struct ReaderError {
     std::string message;  // as printed, line end included
-    int lane = -1;        // the (first) lane it names; -1 when it names all four
 };
 
 enum class ReadResult {

@@ -21,7 +21,7 @@ void AbortOnKeyPress() {
     if (ConsoleKeyWaiting()) {
         ConsoleReadKey();
         TraceEvent("key pressed");
-        ExitLoader(2);
+        EndRun(kExitFailure, nullptr, nullptr);
     }
 }
 
@@ -30,8 +30,7 @@ void AbortOnKeyPress() {
 // `message` takes the wait in seconds (%u).
 void EndWaitIfUnattended(uint32_t startMs, const char* message) {
     if (PlatformMilliseconds() - startMs >= kUnattendedWaitMs && ConsoleInputEnded()) {
-        PrintExitMessage(message, static_cast<unsigned>(kUnattendedWaitMs / 1000));
-        ExitLoader(2);
+        EndRun(kExitFailure, nullptr, message, static_cast<unsigned>(kUnattendedWaitMs / 1000));
     }
 }
 

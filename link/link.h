@@ -1,7 +1,9 @@
-// The target link: serial port driver and target connection, shared by both loaders.
-// Every failure prints its message and ends the process; callers never see an error.
+// The target link: serial port driver and target connection, shared by both loaders, and
+// the one way a run ends. Every failure prints its message and ends the process; callers
+// never see an error.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 
 extern int32_t SyncAttempts;  // sync pairs sent by the connection in progress
@@ -19,7 +21,7 @@ void Transmit(int32_t byte);
 void TransmitBlock(const uint8_t* bytes, int32_t count);
 uint8_t ReceiveWait();
 // ReceiveWait past any run of `filler` bytes; a run that lasts kFillerLimitMs ends the
-// process like a silent target (no answer, ExitLoader(2)).
+// run like a silent target (no answer, code 2).
 uint8_t ReceiveWaitPastFillers(uint8_t filler);
 constexpr uint32_t kFillerLimitMs = 60000;
 void ReceiveBlock(uint8_t* buffer, int32_t count);
@@ -28,7 +30,22 @@ void EnableAuto_RTS_CTS(int32_t on);
 void SetRtsSignal(int32_t state);
 int32_t CTSSignalSet();
 void Delay(int32_t milliseconds);
+// The last step of EndRun: once the port is set up, flow control off and RTS low (a failure
+// of either ends the process at once with its message and code 2); the trace's last line;
+// then the process ends with the code.
 [[noreturn]] void ExitLoader(int32_t exitCode);
+
+// The one way a run ends, success included.
+constexpr int32_t kExitSuccess = 0;  // the program loaded and started, or the usage text shown
+constexpr int32_t kExitFailure = 2;  // every error
+// The loader's clean-up step, run after the message of an error that its protocol or the
+// reader found (the flash loader starts the target's program); its own failures end the
+// process at once.
+typedef void (*CleanupStep)();
+// Prints the closing message (printf-style, to standard output; null for none) and writes it
+// to the trace, runs `cleanup` (null when none is due), then ExitLoader with the code.
+[[noreturn]] void EndRun(int32_t code, CleanupStep cleanup, const char* format, ...);
+[[noreturn]] void EndRunV(int32_t code, CleanupStep cleanup, const char* format, va_list args);
 
 // Target connection. The CTS wait and the rate search go on until a key is pressed; when
 // no key can come (ConsoleInputEnded), each ends after kUnattendedWaitMs (exit code 2).

@@ -1,6 +1,8 @@
 // Serial port driver: one port, byte-per-call transfers with fixed time-outs, RTS/CTS
 // control and the common exit. Every failure prints its message and ends the process.
+#include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "link/link.h"
 #include "link/trace.h"
@@ -11,6 +13,7 @@ namespace {
 
 SerialPort* PortHandle = nullptr;
 SerialSettings PortState;
+bool LineHeld = false;  // the port is set up: the way out releases its line
 
 constexpr uint32_t kQueueSize = 4096;
 // A read waits this long for its byte (a silent target is no answer); a write this long.
@@ -18,14 +21,14 @@ constexpr uint32_t kReadTimeoutMs = 2000;
 constexpr uint32_t kWriteTimeoutMs = 100;
 constexpr uint32_t kPurgeAll = kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear;
 
+// Before the port is set up, and the calls that release the line: nothing to release.
 [[noreturn]] void FailDirect(const char* format) {
-    PrintExitMessage(format, SerialLastError());
-    PlatformExit(2);
+    LineHeld = false;
+    EndRun(kExitFailure, nullptr, format, SerialLastError());
 }
 
 [[noreturn]] void FailThroughExitLoader(const char* format) {
-    PrintExitMessage(format, SerialLastError());
-    ExitLoader(2);
+    EndRun(kExitFailure, nullptr, format, SerialLastError());
 }
 
 // One read of one byte; false when the read time-out passed with nothing received.
@@ -43,8 +46,7 @@ bool ReadOneByte(uint8_t* byte, const char* errorFormat) {
 }
 
 [[noreturn]] void NoAnswer() {
-    PrintExitMessage("\nReceiveWait(): Timeout, No Answer From Target\n");
-    ExitLoader(2);
+    EndRun(kExitFailure, nullptr, "\nReceiveWait(): Timeout, No Answer From Target\n");
 }
 
 bool Purge() {
@@ -60,32 +62,49 @@ void TraceWrite(uint8_t byte, uint32_t written) {
     }
 }
 
+void AppendFormatted(std::string* text, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int length = vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    const size_t at = text->size();
+    text->resize(at + (length > 0 ? static_cast<size_t>(length) : 0));
+    va_start(args, format);
+    vsnprintf(&(*text)[at], text->size() - at + 1, format, args);
+    va_end(args);
+}
+
 // A network serial server that was reached but would not serve the port: what it did and
 // what it said, before the open's own message.
-void ReportRefusal(const SerialOpenRefusal& refusal) {
+std::string RefusalText(const SerialOpenRefusal& refusal) {
     const char* where = refusal.where.c_str();
+    std::string text;
     switch (refusal.kind) {
         case SerialRefusal::None:
-            return;
+            return text;
         case SerialRefusal::Refused:
-            PrintExitMessage("\n%s refused serial port control: not an RFC 2217 server\n", where);
+            AppendFormatted(&text, "\n%s refused serial port control: not an RFC 2217 server\n",
+                            where);
             break;
         case SerialRefusal::HungUp:
-            PrintExitMessage(
+            AppendFormatted(
+                &text,
                 "\n%s closed the connection before agreeing to serial port control: its port is "
                 "busy, or it is not an RFC 2217 server\n",
                 where);
             break;
         case SerialRefusal::NoAnswer:
-            PrintExitMessage(
+            AppendFormatted(
+                &text,
                 "\n%s did not agree to serial port control within %d seconds: not an RFC 2217 "
                 "server, or its port is busy\n",
                 where, refusal.waitedSeconds);
             break;
     }
     if (!refusal.said.empty()) {
-        PrintExitMessage("The server said: \"%s\"\n", refusal.said.c_str());
+        text += "The server said: \"" + refusal.said + "\"\n";
     }
+    return text;
 }
 
 }  // namespace
@@ -112,9 +131,8 @@ void OpenComPort(int32_t portNumber, int32_t baudRate) {
     }
     PortHandle = SerialOpen(deviceName);
     if (PortHandle == nullptr) {
-        ReportRefusal(SerialLastRefusal());
-        PrintExitMessage("\nOpen Of %s Failed: %d\n", deviceName, SerialLastError());
-        PlatformExit(2);
+        EndRun(kExitFailure, nullptr, "%s\nOpen Of %s Failed: %d\n",
+               RefusalText(SerialLastRefusal()).c_str(), deviceName, SerialLastError());
     }
     TraceEvent("open %s", deviceName);
     if (!SerialSetupQueues(PortHandle, kQueueSize, kQueueSize)) {
@@ -150,6 +168,7 @@ void OpenComPort(int32_t portNumber, int32_t baudRate) {
     if (!SerialSetSettings(PortHandle, PortState)) {
         FailDirect("\nSetCommState() Failed: %d\n");
     }
+    LineHeld = true;
 }
 
 void SetBaudrate(int32_t baudRate) {
@@ -211,8 +230,7 @@ uint8_t ReceiveWaitPastFillers(uint8_t filler) {
 void ReceiveBlock(uint8_t* buffer, int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
         if (!ReadOneByte(&buffer[i], "\nReceiveBlock(): Communiction Error: %d\n")) {
-            PrintExitMessage("\nReceiveBlock(): Timeout, No Answer From Target\n");
-            ExitLoader(2);
+            EndRun(kExitFailure, nullptr, "\nReceiveBlock(): Timeout, No Answer From Target\n");
         }
     }
 }
@@ -263,13 +281,18 @@ void Delay(int32_t milliseconds) {
 }
 
 void ExitLoader(int32_t exitCode) {
-    EnableAuto_RTS_CTS(0);
-    SetRtsSignal(0);
+    if (LineHeld) {
+        LineHeld = false;  // their own failures exit directly
+        EnableAuto_RTS_CTS(0);
+        SetRtsSignal(0);
+    }
+    TraceEnd(exitCode);
     PlatformExit(exitCode);
 }
 
 void ResetSerialDriverState() {
     PortHandle = nullptr;
+    LineHeld = false;
     PortState = SerialSettings();
     ResetTraceState();
 }

@@ -4,14 +4,15 @@
 // line did and '#' for the header. tavsim --replay plays the board's side of it back.
 #pragma once
 
-#include <cstdarg>
 #include <cstdint>
 #include <string>
 
 extern bool TraceOn;  // tested before every byte, so tracing off costs a compare
 
-// Opens the file TAVLOADER_TRACE names (a file that cannot be written gives one warning
-// line on standard error, and the run goes on untraced). `tool` heads the header line.
+// Opens the file TAVLOADER_TRACE names: a regular file that no other run holds, never
+// through a link at that name (anything else gives one warning line on standard error, and
+// the run goes on untraced). `tool` heads the header line. A write that fails gives the same
+// warning and stops the trace; so does its size bound, with a last line that says so.
 void TraceStart(const char* tool, int argc, char** argv);
 // For the header: the settings as the run found them, and the COM entry it opens.
 void TraceSetSettings(const std::string& text);
@@ -21,12 +22,20 @@ void TraceByte(char direction, uint8_t byte);
 void TraceEvent(const char* format, ...);
 // A CTS level the tool saw; only changes (and the first look) are written.
 void TraceCts(bool on);
+// The message the run ends with, kept as a C string literal.
+void TraceMessage(const std::string& text);
+// The last line of a run that ends by itself: "exit CODE"; the trace is then complete.
+void TraceEnd(int code);
 
-// The tool may have waited: the next byte looks at the clock (bytes in a row look only now
-// and then).
+// The tool may wait: what the trace holds goes to the file, and the next byte looks at the
+// clock (bytes in a row look only now and then).
 extern bool TraceWaited;
+void TraceBeforeWait();
 inline void TraceWait() {
     TraceWaited = true;
+    if (TraceOn) {
+        TraceBeforeWait();
+    }
 }
 
 inline void TraceWritten(uint8_t byte) {
@@ -39,10 +48,6 @@ inline void TraceRead(uint8_t byte) {
         TraceByte('<', byte);
     }
 }
-
-// Prints as printf does a message the run ends with; the trace keeps its text.
-void PrintExitMessage(const char* format, ...);
-void PrintExitMessageV(const char* format, va_list args);
 
 // Forgets the trace (for in-process tests).
 void ResetTraceState();

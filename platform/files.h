@@ -21,16 +21,24 @@ FILE* PlatformOpenRead(const char* name);
 // Opens `name` for reading (binary or text mode) only when it is a regular file: a folder,
 // a FIFO or a device gives null. Never blocks in the open (a FIFO without a writer would).
 FILE* PlatformOpenRegularRead(const char* name, bool binary);
-// Opens, in text mode, a file the program writes itself (its settings): only a regular file,
-// and a symbolic link at `name` is not followed (null), as PlatformBeginReplace replaces it.
-FILE* PlatformOpenOwnFileRead(const char* name);
-// Replacing `name` as a whole: a new file beside it, open for writing in text mode, whose
-// path goes to `newPath`. An existing entry that is neither a regular file nor a symbolic
-// link (a folder, a FIFO) is left as it is (null); never blocks in the open.
-FILE* PlatformBeginReplace(const char* name, char* newPath, size_t newPathSize);
-// Closes the new file, puts it on disk and renames it over `name` (a link there is replaced,
-// never written through). On failure the new file is removed and `name` stays as it was.
-bool PlatformFinishReplace(FILE* file, const char* newPath, const char* name);
+// The settings file, `path` being the settings folder joined with its name. Once a folder
+// was chosen (PlatformSettingsFolder) the name is taken in that folder as it was opened and
+// checked, whatever is renamed onto its path later; before that, `path` itself.
+// Read: only a regular file, never through a symbolic link (null); never blocks in the open.
+FILE* PlatformOpenSettingsRead(const char* path);
+// Replacing it as a whole: a new file beside it, open for writing in text mode. An existing
+// entry that is neither a regular file nor a symbolic link (a folder, a FIFO) is left as it
+// is (null), and so is a file whose mode does not let the user write it, root included.
+FILE* PlatformBeginSettingsWrite(const char* path);
+// Closes the new file, puts it on disk and renames it over the settings file (a link there
+// is replaced, never written through). On failure the new file is removed, the old one stays.
+bool PlatformFinishSettingsWrite(FILE* file);
+// Removes the new file of a write begun and not finished: on every way out of the process
+// (PlatformExit, the termination signals). Async-signal-safe.
+void PlatformRemoveUnfinishedWrite();
+// Removes what writes of the settings file cut short (SIGKILL, a crash) left beside it: new
+// files of processes that no longer run, regular files owned by the user. POSIX only.
+void PlatformRemoveStaleWrites(const char* path);
 
 // Which step of PlatformFileTimeText failed.
 enum FileTimeFailure {
@@ -52,8 +60,8 @@ enum SettingsFolderReason {
     SettingsFolderTooLong,       // longer than allowed; nothing was made
     SettingsFolderMissing,       // TAVLOADER_DIR names no folder (`error`)
     SettingsFolderCannotMake,    // the configuration folder cannot be made (`error`)
-    SettingsFolderNotOwned,      // owned by another user
-    SettingsFolderOpenToOthers,  // group or world may write it, no sticky bit
+    SettingsFolderNotOwned,      // owned by neither the user nor root
+    SettingsFolderOpenToOthers,  // group or others may write it (sticky or not)
 };
 
 struct SettingsFolderRefusal {
@@ -65,10 +73,12 @@ struct SettingsFolderRefusal {
 // `programPath` (null: found nowhere). TAVLOADER_DIR, when set, names it for the run.
 // Otherwise a program in the install folder, in a folder the user cannot write, or found
 // nowhere keeps them in the user's configuration folder ($XDG_CONFIG_HOME/tavloader, by
-// default ~/.config/tavloader), made with mode 0700 when missing. A folder from the
-// environment is refused unless the user owns it and no one else may write it (a sticky
-// folder excepted). A path longer than `maxLength` is refused before anything is made.
-// Always beside the program on Windows.
+// default ~/.config/tavloader), made with mode 0700 when missing. On POSIX every one of these
+// folders, the program's own included, is opened once (a link leads to its folder) and
+// refused through that handle unless the user or root owns it and no one else may write it.
+// It stays open: the settings file and the COM entries are taken from it. A program folder
+// that is not there (a start path that names none) holds nothing. A path longer than
+// `maxLength` is refused before anything is made. Always beside the program on Windows.
 // True with *folder the folder chosen, empty for the program's own folder. False when the
 // folder is refused: *folder is the one refused, PlatformSettingsFolderRefusal() says why.
 bool PlatformSettingsFolder(const char* programPath, size_t maxLength, std::string* folder);
@@ -76,3 +86,6 @@ bool PlatformSettingsFolder(const char* programPath, size_t maxLength, std::stri
 bool PlatformSettingsFolderFor(const char* programPath, const char* installFolder, size_t maxLength,
                                std::string* folder);
 const SettingsFolderRefusal& PlatformSettingsFolderRefusal();
+// The folder chosen, open (a POSIX descriptor, for SerialSetDeviceFolder); -1 when none is
+// held (Windows, a refusal, a folder that is not there): names then go by their paths.
+int PlatformSettingsFolderHandle();

@@ -4,11 +4,13 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/path_search.h"
 #include "platform/platform_testing.h"
 
 namespace {
@@ -41,29 +44,8 @@ bool CopyOut(const std::string& text, char* out, size_t outSize) {
 // PATH only: the current folder is never taken for a program's folder, not even through an
 // empty or relative entry.
 bool FindInFolders(const std::string& name, std::string* found) {
-    const char* path = getenv("PATH");
-    if (path == nullptr) {
-        return false;
-    }
-    std::string list = path;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(':', start);
-        if (end == std::string::npos) {
-            end = list.size();
-        }
-        std::string folder = list.substr(start, end - start);
-        start = end + 1;
-        if (folder.empty() || folder[0] != '/') {
-            continue;
-        }
-        std::string candidate = folder.back() == '/' ? folder + name : folder + "/" + name;
-        if (IsRegularFile(candidate)) {
-            *found = candidate;
-            return true;
-        }
-    }
-    return false;
+    const PathSearchRules rules = {':', '/', "/", false, true, IsRegularFile};
+    return FindAlongPathList(getenv("PATH"), name, rules, found);
 }
 
 // Matches `component` in `folder` ("" is the current folder) ignoring case; the first
@@ -123,16 +105,17 @@ bool Resolve(const std::string& name, std::string* resolved) {
     return true;
 }
 
-// A descriptor of a regular file, or -1. The open carries O_NONBLOCK so that a FIFO (which
-// would wait for its other end) cannot hang it; the status check after the open catches an
-// entry swapped in after the first check. Devices are refused before they are ever opened.
-int OpenRegularDescriptor(const char* path, int flags) {
+// A descriptor of the regular file `name` in `folder` (AT_FDCWD: as a path), or -1. The open
+// carries O_NONBLOCK so that a FIFO (which would wait for its other end) cannot hang it; the
+// status check after the open catches an entry swapped in after the first check. Devices are
+// refused before they are ever opened.
+int OpenRegularDescriptorAt(int folder, const char* name, int flags) {
     struct stat st;
-    const bool follow = (flags & O_NOFOLLOW) == 0;
-    if ((follow ? stat(path, &st) : lstat(path, &st)) == 0 && !S_ISREG(st.st_mode)) {
+    const int follow = (flags & O_NOFOLLOW) == 0 ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (fstatat(folder, name, &st, follow) == 0 && !S_ISREG(st.st_mode)) {
         return -1;
     }
-    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    int fd = openat(folder, name, flags | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
         return -1;
     }
@@ -143,6 +126,10 @@ int OpenRegularDescriptor(const char* path, int flags) {
         return -1;
     }
     return fd;
+}
+
+int OpenRegularDescriptor(const char* path, int flags) {
+    return OpenRegularDescriptorAt(AT_FDCWD, path, flags);
 }
 
 FILE* StreamOf(int fd, const char* mode) {
@@ -248,8 +235,57 @@ bool FailFileTime(FileTimeFailure failure) {
     return false;
 }
 
-// A folder named by the environment is used only when the user owns it and no one else
-// may put entries into it (a sticky folder lets no one replace the user's entries).
+// The settings folder chosen last, open until the process ends; -1: none, names go by path.
+// Opened only as a place (O_PATH where there is one), so a folder the user may search but
+// not list is held as well as before.
+int SettingsFolderFd = -1;
+#ifdef O_PATH
+constexpr int kFolderOpen = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kFolderOpen = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+void HoldFolder(int fd) {
+    if (SettingsFolderFd >= 0) {
+        close(SettingsFolderFd);
+    }
+    SettingsFolderFd = fd;
+}
+
+// The folder and the name in it for the settings file `path`.
+int SettingsFolderOf(const char* path, const char** name) {
+    const char* slash = strrchr(path, '/');
+    *name = SettingsFolderFd < 0 ? path : slash != nullptr ? slash + 1 : path;
+    return SettingsFolderFd < 0 ? AT_FDCWD : SettingsFolderFd;
+}
+
+// The one trust rule for a folder the settings and COM entries come from, checked on the
+// folder as opened, which is then held: the user or root owns it and no one else may write
+// it. A sticky bit does not help: it keeps others from replacing entries, not from adding
+// the COM3 or the settings file that is not there yet.
+bool HoldTrustedFolder(const std::string& folder) {
+    const int fd = open(folder.c_str(), kFolderOpen);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        const int error = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return RefuseFolder(SettingsFolderMissing, error);
+    }
+    if (st.st_uid != geteuid() && st.st_uid != 0) {
+        close(fd);
+        return RefuseFolder(SettingsFolderNotOwned, 0);
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        close(fd);
+        return RefuseFolder(SettingsFolderOpenToOthers, 0);
+    }
+    HoldFolder(fd);
+    return true;
+}
+
+// A folder named by the environment (TAVLOADER_DIR, the configuration folder).
 bool FolderFromEnvironment(const std::string& folder, size_t maxLength, bool make,
                            std::string* chosen) {
     *chosen = folder;
@@ -259,20 +295,64 @@ bool FolderFromEnvironment(const std::string& folder, size_t maxLength, bool mak
     if (make && !MakeFolders(folder)) {
         return RefuseFolder(SettingsFolderCannotMake, errno);
     }
-    struct stat st;
-    if (stat(folder.c_str(), &st) != 0) {
-        return RefuseFolder(SettingsFolderMissing, errno);
+    return HoldTrustedFolder(folder);
+}
+
+// The program's own folder: one that is not there holds nothing, and files go by path.
+bool OwnFolder(const std::string& own, std::string* chosen) {
+    if (HoldTrustedFolder(own)) {
+        chosen->clear();
+        return true;
     }
-    if (!S_ISDIR(st.st_mode)) {
-        return RefuseFolder(SettingsFolderMissing, ENOTDIR);
+    *chosen = own;
+    const bool missing = LastRefusal.reason == SettingsFolderMissing &&
+                         (LastRefusal.error == ENOENT || LastRefusal.error == ENOTDIR);
+    if (missing) {
+        chosen->clear();
     }
-    if (st.st_uid != geteuid()) {
-        return RefuseFolder(SettingsFolderNotOwned, 0);
+    return missing;
+}
+
+// Read-only is the file's mode, for root too (whom access(W_OK) would always let write):
+// the write bit of the class the user falls in.
+bool ModeLetsWrite(const struct stat& st) {
+    if (st.st_uid == geteuid()) {
+        return (st.st_mode & S_IWUSR) != 0;
     }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
-        return RefuseFolder(SettingsFolderOpenToOthers, 0);
+    bool member = st.st_gid == getegid();
+    gid_t groups[256];
+    const int count = getgroups(256, groups);
+    for (int i = 0; i < count && !member; ++i) {
+        member = groups[i] == st.st_gid;
     }
-    return true;
+    return (st.st_mode & (member ? S_IWGRP : S_IWOTH)) != 0;
+}
+
+// The new file of a settings write under way, for every way out of the process: its name is
+// complete before it is marked pending, and the mark drops once it is renamed or removed.
+char PendingName[512];
+int PendingFolder = AT_FDCWD;
+std::string PendingTarget;
+std::atomic<bool> Pending{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read from a signal handler");
+
+// "NAME.<pid>-<n>.new": the pid, or 0 when `entry` is no new file of NAME.
+long WriterOf(const char* entry, const std::string& name) {
+    if (strncmp(entry, name.c_str(), name.size()) != 0 || entry[name.size()] != '.') {
+        return 0;
+    }
+    const char* p = entry + name.size() + 1;
+    long pid = 0;
+    for (; *p >= '0' && *p <= '9' && pid < 100000000L; ++p) {
+        pid = pid * 10 + (*p - '0');
+    }
+    if (*p++ != '-' || *p < '0' || *p > '9') {
+        return 0;
+    }
+    while (*p >= '0' && *p <= '9') {
+        ++p;
+    }
+    return strcmp(p, ".new") == 0 ? pid : 0;
 }
 
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -313,52 +393,96 @@ FILE* PlatformOpenRegularRead(const char* name, bool binary) {
     return StreamOf(OpenRegularDescriptor(name, O_RDONLY), binary ? "rb" : "r");
 }
 
-FILE* PlatformOpenOwnFileRead(const char* name) {
-    return StreamOf(OpenRegularDescriptor(name, O_RDONLY | O_NOFOLLOW), "r");
+FILE* PlatformOpenSettingsRead(const char* path) {
+    const char* name = nullptr;
+    const int folder = SettingsFolderOf(path, &name);
+    return StreamOf(OpenRegularDescriptorAt(folder, name, O_RDONLY | O_NOFOLLOW), "r");
 }
 
-FILE* PlatformBeginReplace(const char* name, char* newPath, size_t newPathSize) {
+FILE* PlatformBeginSettingsWrite(const char* path) {
+    const char* name = nullptr;
+    const int folder = SettingsFolderOf(path, &name);
     struct stat st;
-    const bool exists = lstat(name, &st) == 0;
+    const bool exists = fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
         return nullptr;
     }
     // A settings file the user made read-only stays as it is, as a rewrite would leave it.
     const bool regular = exists && S_ISREG(st.st_mode);
-    if (regular && access(name, W_OK) != 0) {
+    if (regular && !ModeLetsWrite(st)) {
         return nullptr;
     }
     // O_EXCL: never an entry someone else put there; a name left by a crashed run is skipped.
     static unsigned serial = 0;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        const int length = snprintf(newPath, newPathSize, "%s.%ld-%u.new", name,
+        const int length = snprintf(PendingName, sizeof PendingName, "%s.%ld-%u.new", name,
                                     static_cast<long>(getpid()), serial++);
-        if (length < 0 || static_cast<size_t>(length) >= newPathSize) {
+        if (length < 0 || static_cast<size_t>(length) >= sizeof PendingName) {
             return nullptr;
         }
-        fd = open(newPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
-            return nullptr;
+        PendingFolder = folder;
+        Pending = true;
+        fd =
+            openat(folder, PendingName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            Pending = false;
+            if (errno != EEXIST) {
+                return nullptr;
+            }
         }
     }
     if (fd >= 0 && regular) {
         fchmod(fd, st.st_mode & 07777);  // the new file keeps the old one's mode
     }
+    PendingTarget = name;
     FILE* file = StreamOf(fd, "w");
-    if (file == nullptr && fd >= 0) {
-        unlink(newPath);
+    if (file == nullptr) {
+        PlatformRemoveUnfinishedWrite();
     }
     return file;
 }
 
-bool PlatformFinishReplace(FILE* file, const char* newPath, const char* name) {
+bool PlatformFinishSettingsWrite(FILE* file) {
     const bool written = fflush(file) == 0 && fsync(fileno(file)) == 0;
-    if (fclose(file) == 0 && written && rename(newPath, name) == 0) {
+    if (fclose(file) == 0 && written &&
+        renameat(PendingFolder, PendingName, PendingFolder, PendingTarget.c_str()) == 0) {
+        Pending = false;
         return true;
     }
-    unlink(newPath);
+    PlatformRemoveUnfinishedWrite();
     return false;
+}
+
+void PlatformRemoveUnfinishedWrite() {
+    if (Pending.exchange(false)) {
+        unlinkat(PendingFolder, PendingName, 0);
+    }
+}
+
+void PlatformRemoveStaleWrites(const char* path) {
+    const char* slash = strrchr(path, '/');
+    const std::string name = slash != nullptr ? slash + 1 : path;
+    const int fd = SettingsFolderFd >= 0
+                       ? openat(SettingsFolderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                       : open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (dir == nullptr) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return;
+    }
+    while (struct dirent* entry = readdir(dir)) {
+        const long pid = WriterOf(entry->d_name, name);
+        struct stat st;
+        if (pid != 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH &&
+            fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == geteuid()) {
+            unlinkat(fd, entry->d_name, 0);
+        }
+    }
+    closedir(dir);
 }
 
 bool PlatformFileTimeText(const char* name, char* text, size_t textSize) {
@@ -395,6 +519,7 @@ FileTimeFailure PlatformFileTimeFailure() {
 
 bool PlatformSettingsFolderFor(const char* programPath, const char* installFolder, size_t maxLength,
                                std::string* folder) {
+    HoldFolder(-1);
     const char* runFolder = getenv("TAVLOADER_DIR");
     if (runFolder != nullptr && runFolder[0] != '\0') {
         std::string named = runFolder;
@@ -407,8 +532,7 @@ bool PlatformSettingsFolderFor(const char* programPath, const char* installFolde
     const std::string own = FolderOf(programPath != nullptr ? programPath : "");
     const bool installed = installFolder[0] != '\0' && SameFolder(own, installFolder);
     if (programPath != nullptr && !installed && !CannotWrite(own)) {
-        folder->clear();
-        return true;
+        return OwnFolder(own, folder);
     }
     std::string config;
     if (!UserConfigFolder(&config)) {
@@ -424,4 +548,12 @@ bool PlatformSettingsFolder(const char* programPath, size_t maxLength, std::stri
 
 const SettingsFolderRefusal& PlatformSettingsFolderRefusal() {
     return LastRefusal;
+}
+
+int PlatformSettingsFolderHandle() {
+    return SettingsFolderFd;
+}
+
+void PlatformForgetSettingsFolder() {
+    HoldFolder(-1);
 }

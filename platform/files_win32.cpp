@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/path_search.h"
 #include "platform/platform_testing.h"
 
 namespace {
@@ -60,6 +62,11 @@ FILE* StreamOfDiskFile(HANDLE handle, int flags, const char* mode) {
 
 FileTimeFailure LastFileTimeFailure = FileTimeOpenFailed;
 
+// The new file of a settings write under way, for every way out of the process.
+char PendingName[MAX_PATH + 32];
+std::string PendingTarget;
+std::atomic<bool> Pending{false};
+
 bool FailFileTime(FileTimeFailure failure) {
     LastFileTimeFailure = failure;
     return false;
@@ -77,31 +84,9 @@ bool PlatformFindProgram(const char* name, char* out, size_t outSize) {
             return CopyOut(candidate, out, outSize);
         }
     }
-    const char* path = getenv("PATH");
-    if (path == nullptr) {
-        return false;
-    }
-    std::string list = path;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(';', start);
-        if (end == std::string::npos) {
-            end = list.size();
-        }
-        std::string folder = list.substr(start, end - start);
-        start = end + 1;
-        if (folder.size() >= 2 && folder.front() == '"' && folder.back() == '"') {
-            folder = folder.substr(1, folder.size() - 2);
-        }
-        if (folder.empty()) {
-            continue;
-        }
-        std::string candidate = EndsWithSeparator(folder) ? folder + name : folder + "\\" + name;
-        if (IsFile(candidate)) {
-            return CopyOut(candidate, out, outSize);
-        }
-    }
-    return false;
+    const PathSearchRules rules = {';', '\\', "\\/:", true, false, IsFile};
+    std::string found;
+    return FindAlongPathList(getenv("PATH"), name, rules, &found) && CopyOut(found, out, outSize);
 }
 
 FILE* PlatformOpenRead(const char* name) {
@@ -117,56 +102,72 @@ FILE* PlatformOpenRegularRead(const char* name, bool binary) {
                             binary ? "rb" : "r");
 }
 
-FILE* PlatformOpenOwnFileRead(const char* name) {
+FILE* PlatformOpenSettingsRead(const char* path) {
     // A link (reparse point) at the settings path counts as no file, as on POSIX.
-    const DWORD attributes = GetFileAttributesA(name);
+    const DWORD attributes = GetFileAttributesA(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         return nullptr;
     }
-    return PlatformOpenRegularRead(name, false);
+    return PlatformOpenRegularRead(path, false);
 }
 
-FILE* PlatformBeginReplace(const char* name, char* newPath, size_t newPathSize) {
-    const DWORD attributes = GetFileAttributesA(name);
+FILE* PlatformBeginSettingsWrite(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return nullptr;
     }
     // CREATE_NEW: never an entry someone else put there; a name left by a crashed run is
-    // skipped.
+    // skipped. FILE_SHARE_DELETE: the console handler's thread may remove it on Ctrl-C.
     static unsigned serial = 0;
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (int attempt = 0; handle == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-        const int length = snprintf(newPath, newPathSize, "%s.%lu-%u.new", name,
+        const int length = snprintf(PendingName, sizeof PendingName, "%s.%lu-%u.new", path,
                                     static_cast<unsigned long>(GetCurrentProcessId()), serial++);
-        if (length < 0 || static_cast<size_t>(length) >= newPathSize) {
+        if (length < 0 || static_cast<size_t>(length) >= sizeof PendingName) {
             return nullptr;
         }
-        handle = CreateFileA(newPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
-        if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
-            return nullptr;
+        Pending = true;
+        handle = CreateFileA(PendingName, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            Pending = false;
+            if (GetLastError() != ERROR_FILE_EXISTS) {
+                return nullptr;
+            }
         }
     }
     if (handle == INVALID_HANDLE_VALUE) {
         return nullptr;
     }
+    PendingTarget = path;
     FILE* file = StreamOfDiskFile(handle, _O_WRONLY | _O_TEXT, "w");
     if (file == nullptr) {
-        DeleteFileA(newPath);
+        PlatformRemoveUnfinishedWrite();
     }
     return file;
 }
 
-bool PlatformFinishReplace(FILE* file, const char* newPath, const char* name) {
+bool PlatformFinishSettingsWrite(FILE* file) {
     const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     const bool written = fflush(file) == 0 && FlushFileBuffers(handle);
     if (fclose(file) == 0 && written &&
-        MoveFileExA(newPath, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        MoveFileExA(PendingName, PendingTarget.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        Pending = false;
         return true;
     }
-    DeleteFileA(newPath);
+    PlatformRemoveUnfinishedWrite();
     return false;
 }
+
+void PlatformRemoveUnfinishedWrite() {
+    if (Pending.exchange(false)) {
+        DeleteFileA(PendingName);
+    }
+}
+
+// A write cut short here is one whose process was ended from outside; not looked for.
+void PlatformRemoveStaleWrites(const char*) {}
 
 bool PlatformResolvePath(const char* name, char* out, size_t outSize) {
     bool exists = GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
@@ -219,3 +220,9 @@ const SettingsFolderRefusal& PlatformSettingsFolderRefusal() {
     static const SettingsFolderRefusal none;
     return none;
 }
+
+int PlatformSettingsFolderHandle() {
+    return -1;
+}
+
+void PlatformForgetSettingsFolder() {}

@@ -8,6 +8,8 @@
 // Resolves `name` as PlatformOpenRead would; writes the path that exists to `out`.
 // Returns false (and copies `name`) when no match exists.
 bool PlatformResolvePath(const char* name, char* out, size_t outSize);
+// Closes the settings folder chosen last: settings files go by their paths again.
+void PlatformForgetSettingsFolder();
 
 // POSIX: the network serial client (rfc2217_client.h) without the send queue.
 struct Rfc2217Connection;

@@ -46,8 +46,10 @@ struct SerialTimeouts {
 };
 
 // Where "COM1".."COM4" are looked up on POSIX: entries of that name in this folder (the
-// folder of the settings file). Windows opens the named device and ignores it.
-void SerialSetDeviceFolder(const char* folder);
+// folder of the settings file). With `folderHandle` (PlatformSettingsFolderHandle(), kept as
+// a copy) they are taken from the folder as it was opened, so a folder renamed onto its path
+// later is never used; -1: by the path. Windows opens the named device and ignores both.
+void SerialSetDeviceFolder(const char* folder, int folderHandle);
 
 // What "COM1".."COM4" leads to, for the trace: on POSIX the entry's path and, for a
 // symlink, its target; on Windows the name itself.

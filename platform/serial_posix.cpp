@@ -3,6 +3,7 @@
 // symlink served by the RFC 2217 client. The kind is chosen once, at the open; every
 // later call goes through the port's table of operations.
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 namespace {
 
 std::string DeviceFolder = ".";
+int DeviceFolderFd = -1;  // the folder as opened and checked, or -1: by the path
 int LastError = 0;
 SerialOpenRefusal LastRefusal;
 // The port the Ctrl-C handler releases.
@@ -44,10 +46,29 @@ uint64_t WriteTimeoutMs(const SerialTimeouts& t) {
     return TotalTimeoutMs(t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant);
 }
 
-// Where a symbolic link points; false (errno set) when `path` is none.
-bool LinkTarget(const std::string& path, std::string* target) {
+std::string EntryPath(const char* deviceName) {
+    std::string path = DeviceFolder;
+    if (path.back() != '/') {
+        path += '/';
+    }
+    return path + deviceName;
+}
+
+// The entry as the *at calls take it: the folder held and the name, or else the path.
+struct Entry {
+    int folder;
+    std::string name;
+};
+
+Entry EntryOf(const char* deviceName) {
+    return DeviceFolderFd >= 0 ? Entry{DeviceFolderFd, deviceName}
+                               : Entry{AT_FDCWD, EntryPath(deviceName)};
+}
+
+// Where a symbolic link points; false (errno set) when the entry is none.
+bool LinkTarget(const Entry& entry, std::string* target) {
     char text[4096];
-    const ssize_t length = readlink(path.c_str(), text, sizeof(text) - 1);
+    const ssize_t length = readlinkat(entry.folder, entry.name.c_str(), text, sizeof(text) - 1);
     if (length < 0) {
         return false;
     }
@@ -55,16 +76,40 @@ bool LinkTarget(const std::string& path, std::string* target) {
     return true;
 }
 
+// A socket has no *at connect: it is reached through the held folder's /proc entry, which
+// leads to the folder as opened, when that entry is there (Linux); else by the path.
+std::string SocketPath(const char* deviceName) {
+    const std::string proc = "/proc/self/fd/" + std::to_string(DeviceFolderFd);
+    struct stat held;
+    struct stat seen;
+    if (DeviceFolderFd >= 0 && fstat(DeviceFolderFd, &held) == 0 &&
+        stat(proc.c_str(), &seen) == 0 && held.st_dev == seen.st_dev &&
+        held.st_ino == seen.st_ino) {
+        return proc + "/" + deviceName;
+    }
+    return EntryPath(deviceName);
+}
+
+SerialPort* OpenSocket(const char* deviceName) {
+    const std::string path = SocketPath(deviceName);
+    SerialPort* port = NetworkOpen(path.c_str(), "");
+    if (port == nullptr && LastRefusal.where == path) {
+        LastRefusal.where = EntryPath(deviceName);  // the name the user gave it
+    }
+    return port;
+}
+
 // The entry's kind decides: an "rfc2217://" link, a socket, or else a tty.
-SerialPort* OpenEntry(const std::string& path) {
-    struct stat entry;
-    if (lstat(path.c_str(), &entry) != 0) {
+SerialPort* OpenEntry(const char* deviceName) {
+    const Entry entry = EntryOf(deviceName);
+    struct stat status;
+    if (fstatat(entry.folder, entry.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
         SerialFail(errno);
         return nullptr;
     }
-    if (S_ISLNK(entry.st_mode)) {
+    if (S_ISLNK(status.st_mode)) {
         std::string target;
-        if (!LinkTarget(path, &target)) {
+        if (!LinkTarget(entry, &target)) {
             SerialFail(errno);
             return nullptr;
         }
@@ -72,20 +117,12 @@ SerialPort* OpenEntry(const std::string& path) {
             return NetworkOpen(nullptr, target.c_str());
         }
     }
-    struct stat device;
-    if (stat(path.c_str(), &device) != 0) {
+    if (fstatat(entry.folder, entry.name.c_str(), &status, 0) != 0) {
         SerialFail(errno);  // a symlink to a device that is not there: ENOENT
         return nullptr;
     }
-    return S_ISSOCK(device.st_mode) ? NetworkOpen(path.c_str(), "") : TermiosOpen(path);
-}
-
-std::string EntryPath(const char* deviceName) {
-    std::string path = DeviceFolder;
-    if (path.back() != '/') {
-        path += '/';
-    }
-    return path + deviceName;
+    return S_ISSOCK(status.st_mode) ? OpenSocket(deviceName)
+                                    : TermiosOpen(entry.folder, entry.name.c_str());
 }
 
 }  // namespace
@@ -100,22 +137,25 @@ bool SerialRefuse(const SerialOpenRefusal& refusal, int error) {
     return SerialFail(error);
 }
 
-void SerialSetDeviceFolder(const char* folder) {
+void SerialSetDeviceFolder(const char* folder, int folderHandle) {
     DeviceFolder = (folder != nullptr && folder[0] != '\0') ? folder : ".";
+    if (DeviceFolderFd >= 0) {
+        close(DeviceFolderFd);
+    }
+    DeviceFolderFd = folderHandle >= 0 ? fcntl(folderHandle, F_DUPFD_CLOEXEC, 0) : -1;
 }
 
 void SerialDescribeEntry(const char* deviceName, char* out, size_t outSize) {
     const std::string path = EntryPath(deviceName);
     std::string target;
-    const bool link = LinkTarget(path, &target) && !target.empty();
+    const bool link = LinkTarget(EntryOf(deviceName), &target) && !target.empty();
     snprintf(out, outSize, "%s%s%s", path.c_str(), link ? " -> " : "", target.c_str());
 }
 
 SerialPort* SerialOpen(const char* deviceName) {
     PlatformInstallExitHandlers();
     LastRefusal = SerialOpenRefusal();
-    const std::string path = EntryPath(deviceName);
-    SerialPort* port = OpenEntry(path);
+    SerialPort* port = OpenEntry(deviceName);
     if (port != nullptr) {
         port->older = OpenPort.load();
         OpenPort.store(port);

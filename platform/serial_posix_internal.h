@@ -40,8 +40,8 @@ bool SerialFail(int error);
 // Records a server's refusal for SerialLastRefusal and the error; returns false.
 bool SerialRefuse(const SerialOpenRefusal& refusal, int error);
 
-// nullptr after SerialFail.
-SerialPort* TermiosOpen(const std::string& path);
+// The tty `name` in `folder` (AT_FDCWD: a path); nullptr after SerialFail.
+SerialPort* TermiosOpen(int folder, const char* name);
 // True for a symlink target "rfc2217://...".
 bool IsNetworkUrl(const char* text);
 // `unixPath` non-null: a Unix-domain socket; else `url`, "rfc2217://HOST:PORT".

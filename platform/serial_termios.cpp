@@ -270,8 +270,8 @@ const SerialOps kTtyOps = {TtyPurge,  ReadTtySettings,       ApplyTtySettings, T
 
 }  // namespace
 
-SerialPort* TermiosOpen(const std::string& path) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+SerialPort* TermiosOpen(int folder, const char* name) {
+    int fd = openat(folder, name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         SerialFail(errno);
         return nullptr;

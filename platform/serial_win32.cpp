@@ -36,7 +36,7 @@ bool Fail() {
 
 }  // namespace
 
-void SerialSetDeviceFolder(const char*) {}
+void SerialSetDeviceFolder(const char*, int) {}
 
 void SerialDescribeEntry(const char* deviceName, char* out, size_t outSize) {
     snprintf(out, outSize, "%s", deviceName);

@@ -1,8 +1,11 @@
-// Clock, sleep, exit and console key on POSIX. The terminal is put into key-at-a-time mode
-// only while a loader looks for a key, and given back on every way out of the process.
+// Clock, sleep, exit, trace file and console key on POSIX. The terminal is put into
+// key-at-a-time mode only while a loader looks for a key, and given back on every way out of
+// the process.
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -16,6 +19,7 @@
 
 #include "platform/backend_internal.h"
 #include "platform/clock.h"
+#include "platform/files.h"  // PlatformRemoveUnfinishedWrite
 #include "platform/system.h"
 
 namespace {
@@ -44,21 +48,40 @@ void RestoreTerminalAtExit() {
     RestoreTerminal();
 }
 
-// Taken by the first exit that runs it, so an interrupt during an exit (or the console
-// handler's thread beside the main one) cannot run it twice; the lines are released first.
-std::atomic<void (*)(int, bool)> ExitHook{nullptr};
+// Every way out of the process passes here, a signal's included: the one place for what the
+// OS layer leaves behind (the terminal's mode, files of its own). Async-signal-safe calls only.
+void CleanUpForExit() {
+    RestoreTerminal();
+    PlatformRemoveUnfinishedWrite();
+}
 
-void RunExitHook(int code, bool signalled) {
-    if (auto hook = ExitHook.exchange(nullptr)) {
-        hook(code, signalled);
+std::atomic<bool (*)(int)> SignalExitHook{nullptr};
+
+// The line first, so the board is free whatever follows; then the trace's last line, unless
+// the main thread is inside the trace (false: the trace ends the process when it leaves).
+bool ExitOnSignal() {
+    SerialReleaseLinesForExit();
+    auto hook = SignalExitHook.load();
+    if (hook != nullptr && !hook(2)) {
+        return false;
     }
+    CleanUpForExit();
+    _exit(2);
 }
 
 extern "C" void OnTerminationSignal(int) {
-    RestoreTerminal();
-    SerialReleaseLinesForExit();
-    RunExitHook(2, true);
-    _exit(2);
+    const int savedErrno = errno;  // for the main thread, when it goes on
+    ExitOnSignal();
+    errno = savedErrno;
+}
+
+int TraceFd = -1;
+TraceFileFailure TraceFailure;
+
+bool RefuseTrace(TraceFileProblem problem, int error) {
+    TraceFailure.problem = problem;
+    TraceFailure.error = error;
+    return false;
 }
 
 // Non-canonical, no echo; signals stay on so Ctrl-C still ends the run. Only when the
@@ -121,7 +144,7 @@ void PlatformInstallExitHandlers() {
         return;
     }
     installed = true;
-    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     for (int sig : signals) {
         struct sigaction old;
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
@@ -132,6 +155,10 @@ void PlatformInstallExitHandlers() {
         sigfillset(&action.sa_mask);
         sigaction(sig, &action, nullptr);
     }
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
+    sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
 uint32_t PlatformMilliseconds() {
@@ -164,15 +191,83 @@ bool PlatformOwnExecutable(char* out, size_t outSize) {
     return true;
 }
 
-void PlatformSetExitHook(void (*hook)(int code, bool signalled)) {
-    ExitHook = hook;
+void PlatformSetSignalExitHook(bool (*hook)(int code)) {
+    SignalExitHook = hook;
+}
+
+void PlatformExitOnSignal() {
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, nullptr);
+    ExitOnSignal();
+    _exit(2);
 }
 
 void PlatformExit(int code) {
-    RunExitHook(code, false);
     fflush(stdout);
-    RestoreTerminal();
+    CleanUpForExit();
     exit(code);
+}
+
+// A name that is no regular file is refused before it is opened: opening a device can have
+// effects of its own. The checks on the descriptor hold against a swap in between.
+bool PlatformTraceOpen(const char* name) {
+    struct stat st;
+    if (lstat(name, &st) == 0) {
+        if (S_ISLNK(st.st_mode)) {
+            return RefuseTrace(TraceFileLink, 0);
+        }
+        if (!S_ISREG(st.st_mode)) {
+            return RefuseTrace(TraceFileNotRegular, 0);
+        }
+    }
+    const int fd =
+        open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return RefuseTrace(TraceFileError, errno);
+    }
+    int error = 0;
+    TraceFileProblem problem = TraceFileError;
+    if (fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        problem = TraceFileNotRegular;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno;
+        problem = error == EWOULDBLOCK ? TraceFileInUse : TraceFileError;
+    } else if (ftruncate(fd, 0) != 0) {
+        error = errno;  // emptied only once it is ours
+    } else {
+        TraceFd = fd;
+        return true;
+    }
+    close(fd);
+    return RefuseTrace(problem, error);
+}
+
+bool PlatformTraceWrite(const void* bytes, size_t count) {
+    const char* next = static_cast<const char*>(bytes);
+    while (count > 0) {
+        const ssize_t n = write(TraceFd, next, count);
+        if (n > 0) {
+            next += n;
+            count -= static_cast<size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            return RefuseTrace(TraceFileError, n == 0 ? ENOSPC : errno);
+        }
+    }
+    return true;
+}
+
+void PlatformTraceClose() {
+    if (TraceFd >= 0) {
+        close(TraceFd);
+        TraceFd = -1;
+    }
+}
+
+const TraceFileFailure& PlatformTraceFailure() {
+    return TraceFailure;
 }
 
 // What standard input has to report right now (poll's revents; 0 when nothing).

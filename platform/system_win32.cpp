@@ -1,11 +1,13 @@
-// Clock, sleep, exit and console key on Windows.
+// Clock, sleep, exit, trace file and console key on Windows.
 #include <windows.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include "platform/backend_internal.h"
+#include "platform/files.h"  // PlatformRemoveUnfinishedWrite
 #include "platform/system.h"
 
 namespace {
@@ -13,14 +15,37 @@ namespace {
 // Pins the start of the clock to the load of the program.
 const DWORD ClockStart = GetTickCount();
 
-// Taken by the first exit that runs it, so an interrupt during an exit (or the console
-// handler's thread beside the main one) cannot run it twice; the lines are released first.
-std::atomic<void (*)(int, bool)> ExitHook{nullptr};
+// Every way out of the process passes here, Ctrl-C's included: the one place for what the
+// OS layer leaves behind. The main thread may be stopped holding a lock (the heap's, stdio's):
+// none of those here.
+void CleanUpForExit() {
+    PlatformRemoveUnfinishedWrite();
+}
 
-void RunExitHook(int code, bool signalled) {
-    if (auto hook = ExitHook.exchange(nullptr)) {
-        hook(code, signalled);
+std::atomic<bool (*)(int)> SignalExitHook{nullptr};
+HANDLE MainThread = nullptr;  // stands still while the console handler writes the trace
+
+// The line first, so the board is free whatever follows; then the trace's last line, with
+// the main thread stopped as a signal handler would find it. When it is inside the trace, it
+// ends the process itself as it leaves.
+BOOL ExitOnConsoleEvent() {
+    SerialReleaseLinesForExit();
+    bool stopped = false;
+    if (MainThread != nullptr && SuspendThread(MainThread) != static_cast<DWORD>(-1)) {
+        CONTEXT context;
+        context.ContextFlags = CONTEXT_CONTROL;
+        GetThreadContext(MainThread, &context);  // returns once it has stopped
+        stopped = true;
     }
+    auto hook = SignalExitHook.load();
+    if (stopped && hook != nullptr && !hook(2)) {
+        ResumeThread(MainThread);
+        for (;;) {
+            Sleep(INFINITE);
+        }
+    }
+    CleanUpForExit();
+    ExitProcess(2);
 }
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
@@ -28,12 +53,34 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
         case CTRL_CLOSE_EVENT:
-            SerialReleaseLinesForExit();
-            RunExitHook(2, true);
-            ExitProcess(2);
+            return ExitOnConsoleEvent();
         default:
             return FALSE;
     }
+}
+
+HANDLE TraceHandle = INVALID_HANDLE_VALUE;
+TraceFileFailure TraceFailure;
+
+bool RefuseTrace(TraceFileProblem problem, DWORD error) {
+    TraceFailure.problem = problem;
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            TraceFailure.error = ENOENT;
+            break;
+        case ERROR_ACCESS_DENIED:
+            TraceFailure.error = EACCES;
+            break;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            TraceFailure.error = ENOSPC;
+            break;
+        default:
+            TraceFailure.error = EIO;
+            break;
+    }
+    return false;
 }
 
 // Keys that only modify others yield nothing on their own.
@@ -86,6 +133,8 @@ void PlatformInstallExitHandlers() {
     static bool installed = false;
     if (!installed) {
         installed = true;
+        MainThread =
+            OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, GetCurrentThreadId());
         SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     }
 }
@@ -106,14 +155,79 @@ bool PlatformOwnExecutable(char*, size_t) {
     return false;
 }
 
-void PlatformSetExitHook(void (*hook)(int code, bool signalled)) {
-    ExitHook = hook;
+void PlatformSetSignalExitHook(bool (*hook)(int code)) {
+    SignalExitHook = hook;
+}
+
+void PlatformExitOnSignal() {
+    SerialReleaseLinesForExit();
+    if (auto hook = SignalExitHook.load()) {
+        hook(2);
+    }
+    CleanUpForExit();
+    ExitProcess(2);
 }
 
 void PlatformExit(int code) {
-    RunExitHook(code, false);
     fflush(stdout);
+    CleanUpForExit();
     exit(code);
+}
+
+// Shared for reading only, so a second writer is refused; a reparse point (a link) is opened
+// as itself and refused.
+bool PlatformTraceOpen(const char* name) {
+    HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return RefuseTrace(error == ERROR_SHARING_VIOLATION ? TraceFileInUse : TraceFileError,
+                           error);
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    TraceFileProblem problem = TraceFileError;
+    DWORD error = 0;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        problem = TraceFileNotRegular;
+    } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        problem = TraceFileLink;
+    } else if (!SetEndOfFile(file)) {
+        error = GetLastError();
+    } else {
+        TraceHandle = file;
+        return true;
+    }
+    CloseHandle(file);
+    return RefuseTrace(problem, error);
+}
+
+bool PlatformTraceWrite(const void* bytes, size_t count) {
+    const char* next = static_cast<const char*>(bytes);
+    while (count > 0) {
+        const DWORD chunk = count > 0x10000000 ? 0x10000000 : static_cast<DWORD>(count);
+        DWORD written = 0;
+        if (!WriteFile(TraceHandle, next, chunk, &written, nullptr)) {
+            return RefuseTrace(TraceFileError, GetLastError());
+        }
+        if (written == 0) {
+            return RefuseTrace(TraceFileError, ERROR_DISK_FULL);
+        }
+        next += written;
+        count -= written;
+    }
+    return true;
+}
+
+void PlatformTraceClose() {
+    if (TraceHandle != INVALID_HANDLE_VALUE) {
+        CloseHandle(TraceHandle);
+        TraceHandle = INVALID_HANDLE_VALUE;
+    }
+}
+
+const TraceFileFailure& PlatformTraceFailure() {
+    return TraceFailure;
 }
 
 bool ConsoleKeyWaiting() {

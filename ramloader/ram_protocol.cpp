@@ -2,7 +2,6 @@
 #include "ramloader/ram_protocol.h"
 
 #include "link/link.h"
-#include "link/trace.h"
 
 namespace {
 
@@ -16,15 +15,13 @@ void SendBytes(const uint8_t* bytes, int32_t count) {
 }
 
 [[noreturn]] void ChecksumError() {
-    PrintExitMessage("\nTARGET COMMUNICATION CHECKSUM ERROR");
-    ExitLoader(2);
+    EndRun(kExitFailure, nullptr, "\nTARGET COMMUNICATION CHECKSUM ERROR");
 }
 
 int32_t SendDataPacket(const HexRecord& record, uint8_t* buffer) {
     if (DataPacketLength(record) > kMessageBufferSize) {
         // Lines of at most 98 characters never come near this; a packet must not overrun.
-        PrintExitMessage("\nRecord Too Long For The Message Buffer\n");
-        ExitLoader(2);
+        EndRun(kExitFailure, nullptr, "\nRecord Too Long For The Message Buffer\n");
     }
     const Packet packet = BuildDataPacket(buffer, kCommandData, record);
     PrintTargetAddress(record.loadAddress);

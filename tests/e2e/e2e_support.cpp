@@ -218,6 +218,14 @@ std::string Hex6(uint32_t value) {
     return text;
 }
 
+int SyncAttempts(const std::string& output) {
+    const size_t at = output.find(" Attempt(s) Required\n\nConnected To Target\n");
+    const size_t number = output.rfind(", ", at);
+    return at == std::string::npos || number == std::string::npos
+               ? -1
+               : std::atoi(output.c_str() + number + 2);
+}
+
 void ExpectLinesHandedBack(const std::string& log) {
     const size_t flowOn = log.rfind("line: hardware flow control on");
     const size_t flowOff = log.rfind("line: flow control off");

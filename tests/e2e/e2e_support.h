@@ -114,6 +114,11 @@ std::string BytesLoadedLine(uint64_t bytes);
 
 std::string Hex6(uint32_t value);
 
+// The sync pairs a run with -I reports before "Connected To Target" (-1: no such line). How
+// many go out before the answer is read depends on the machine's load, so tests bound it
+// from below; the exact counts are the virtual-clock tests' to prove.
+int SyncAttempts(const std::string& output);
+
 // 5 March 2001 14:07:09 UTC (the runs get TZ=UTC), and how the board stores it.
 constexpr time_t kStampTime = 983801229;
 const std::vector<unsigned> kStoredStamp = {5, 3, 1, 14, 7, 9, 1};

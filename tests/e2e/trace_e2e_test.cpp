@@ -1,8 +1,11 @@
 // The trace of a run (TAVLOADER_TRACE) and tavsim --replay: runs against the board's faults
 // are traced, stretched as a slow host would have traced them, and made again against the
 // replay of that trace; the loader must not tell the two apart.
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <regex>
 #include <sstream>
 
@@ -111,27 +114,140 @@ TEST_F(TraceE2e, TavsimRefusesALogOrTraceThatIsNoRegularFile) {
     }
 }
 
-TEST_F(TraceE2e, UnwritableFileOnlyWarnsAndCtrlCStillWritesTheTrace) {
-    const std::string tavram = Install(TAVRAM_PATH, "tavram");
-    Trace("no such folder/trace.txt");
-    EXPECT_EQ(Run(tavram, {"PROG", "-H"}).exitCode, 0);
-    EXPECT_TRUE(std::regex_match(ReadTextFile(Path("stderr.txt")),
-                                 std::regex("Warning: Can't Write Trace File [^\n]*\n")));
+// What the trace may be named: anything but a regular file no other run holds gives one
+// warning line, the run goes on untraced, and what is there stays as it was.
+struct TraceFileCase {
+    const char* name;
+    const char* make;   // a shell command in the folder
+    const char* trace;  // TAVLOADER_TRACE
+    const char* why;
+};
 
-    WriteLanes(RandomProgram(34, {{0x100, 20}}, 0x100), "PROG");
-    StartBoard({"--cts-never"});
+void PrintTo(const TraceFileCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TraceFileE2e : public TraceE2e, public ::testing::WithParamInterface<TraceFileCase> {};
+
+TEST_P(TraceFileE2e, OnlyWarnsAndTheRunGoesOnUntraced) {
+    const TraceFileCase& c = GetParam();
+    const std::string tavram = Install(TAVRAM_PATH, "tavram");
+    WriteTextFile(Path("held.txt"), "another run's trace\n");
+    const int held = open(Path("held.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    ASSERT_EQ(std::system(("cd '" + dir_ + "' && " + c.make).c_str()), 0);
+    env_ = {std::string("TAVLOADER_TRACE=") + c.trace};
+    EXPECT_EQ(Run(tavram, {"PROG", "-H"}, 10000).exitCode, 0);
+    close(held);
+    EXPECT_EQ(ReadTextFile(Path("stderr.txt")),
+              std::string("Warning: Can't Write Trace File ") + c.trace + ": " + c.why + "\n");
+    EXPECT_EQ(ReadTextFile(Path("held.txt")), "another run's trace\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, TraceFileE2e,
+    ::testing::Values(
+        TraceFileCase{"FifoWithoutReader", "mkfifo fifo", "fifo", "Not A Regular File"},
+        TraceFileCase{"LinkToAnotherFile", "ln -s held.txt link", "link",
+                      "A Symbolic Link (Not Followed)"},
+        TraceFileCase{"FullDevice", "true", "/dev/full", "Not A Regular File"},
+        TraceFileCase{"HeldByAnotherRun", "true", "held.txt", "In Use By Another Run"},
+        TraceFileCase{"Folder", "mkdir folder", "folder", "Not A Regular File"},
+        TraceFileCase{"InAMissingFolder", "true", "no such folder/trace",
+                      "No such file or directory"}),
+    [](const ::testing::TestParamInfo<TraceFileCase>& info) {
+        return std::string(info.param.name);
+    });
+
+TEST_F(TraceE2e, FailedWriteWarnsOnceAndTheDownloadGoesOn) {
+    const std::string tavram = Install(TAVRAM_PATH, "tavram");
+    const Program program = RandomProgram(35, {{0x100, 2000}}, 0x100);
+    WriteLanes(program, "PROG");
+    StartBoard({"--ram-image", Path("ram.txt")});
+    PointCom1AtBoard();
+    Trace("trace.txt");
+    // Files of at most 1 KB: a longer write fails with EFBIG (SIGXFSZ is ignored).
+    const RunResult run =
+        Run("/bin/sh", {"-c", "ulimit -f 2 && exec \"$0\" \"$@\"", tavram, "PROG"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(ReadTextFile(Path("stderr.txt")),
+              "Warning: Can't Write Trace File " + Path("trace.txt") + ": File too large\n");
+    ExpectLoadedIntoRam(program);
+}
+
+// A signal at a moment of a traced download: the run ends with code 2, the line released and
+// the trace's last line; SIGPIPE is ignored; a killed run leaves what it did.
+struct SignalCase {
+    const char* name;
+    int signal;
+    const char* board;   // tavsim's option
+    const char* output;  // sent when the output shows this, or
+    const char* trace;   // when the trace file exists and holds this
+    int exitCode;
+    const char* traceEnd;  // a pattern
+    bool lineReleased;
+};
+
+void PrintTo(const SignalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SignalE2e : public TraceE2e, public ::testing::WithParamInterface<SignalCase> {};
+
+TEST_P(SignalE2e, EndsTheTraceAndReleasesTheLine) {
+    const SignalCase& c = GetParam();
+    struct sigaction current;
+    if (sigaction(c.signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+        GTEST_SKIP() << "ignored by whoever started the tests";
+    }
+    const std::string tavram = Install(TAVRAM_PATH, "tavram");
+    WriteLanes(RandomProgram(36, {{0x100, 8000}}, 0x100), "PROG");  // 3 s on a paced line
+    StartBoard({c.board});
     PointCom1AtBoard();
     Trace("trace.txt");
     Child child;
     ASSERT_TRUE(child.Start({tavram, "PROG"}, dir_, RunEnvironment(), Path("stderr.txt")));
-    ASSERT_TRUE(child.ReadUntil("Loading File: PROG.X3\n*", 10000)) << child.output();
-    child.Signal(SIGINT);
-    EXPECT_EQ(child.Wait(5000), 2);
+    if (c.trace == nullptr) {
+        ASSERT_TRUE(child.ReadUntil(c.output, 10000)) << child.output();
+    } else {
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while ((!fs::exists(Path("trace.txt")) ||
+                ReadTextFile(Path("trace.txt")).find(c.trace) == std::string::npos) &&
+               MsLeft(deadline) > 0) {
+            usleep(1000);  // the trace is a file: polled, bounded
+        }
+        ASSERT_TRUE(fs::exists(Path("trace.txt")));
+    }
+    child.Signal(c.signal);
+    EXPECT_EQ(child.Wait(20000), c.exitCode) << child.output();
     const std::string trace = ReadTextFile(Path("trace.txt"));
-    EXPECT_TRUE(
-        std::regex_search(trace, std::regex("! CTS off\n *[0-9]+ ! interrupted, exit 2\n$")))
-        << trace;
+    EXPECT_TRUE(std::regex_search(trace, std::regex("^ *[0-9]+ # TAVRAM"))) << trace;
+    EXPECT_TRUE(std::regex_search(trace, std::regex(c.traceEnd))) << trace;
+    if (c.lineReleased) {
+        ExpectLinesHandedBack(WaitForLog("client disconnected"));
+    }
 }
+
+const char kWriting[] = "\rWriting Target Address: ";
+const char kInterrupted[] = "! interrupted, exit 2\n$";
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, SignalE2e,
+    ::testing::Values(SignalCase{"AsTheTraceOpens", SIGINT, "--cts-never", nullptr, "", 2,
+                                 kInterrupted, false},
+                      SignalCase{"CtrlCWhileCtsIsAwaited", SIGINT, "--cts-never", "*", nullptr, 2,
+                                 "! CTS off\n *[0-9]+ ! interrupted, exit 2\n$", true},
+                      SignalCase{"TermMidDownload", SIGTERM, "--pacing", kWriting, nullptr, 2,
+                                 kInterrupted, true},
+                      SignalCase{"HangUpMidDownload", SIGHUP, "--pacing", kWriting, nullptr, 2,
+                                 kInterrupted, true},
+                      SignalCase{"QuitMidDownload", SIGQUIT, "--pacing", kWriting, nullptr, 2,
+                                 kInterrupted, true},
+                      SignalCase{"PipeMidDownloadIsIgnored", SIGPIPE, "--pacing", kWriting, nullptr,
+                                 0, "! exit 0\n$", true},
+                      SignalCase{"KilledWhileCtsIsAwaited", SIGKILL, "--cts-never", nullptr,
+                                 "! CTS off\n", 128 + SIGKILL, "! CTS off\n$", false}),
+    [](const ::testing::TestParamInfo<SignalCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace e2e

@@ -2,8 +2,11 @@
 // a scripted responder, scripted key presses, injected call failures.
 #include "fake/fake_platform.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -38,13 +41,20 @@ struct FakeState {
     bool rtsByHand = false;
     bool rtsSeen = false;  // the level the board last saw
     std::vector<uint8_t> written;
+    std::string events;
     std::vector<uint32_t> keyTimesMs;
     bool keyConsumed = false;
     bool inputEnded = false;
     std::map<std::string, InjectedFailure> failures;
     int lastError = 0;
     SerialOpenRefusal refusal;
+    bool signalAtTraceWrite = false;
 };
+
+// The trace file is a real one, as the tests read it; it outlives FakeReset's new state.
+int TraceFd = -1;
+TraceFileFailure TraceFailure;
+bool (*SignalExitHook)(int) = nullptr;
 
 FakeState& State() {
     static FakeState state;
@@ -89,7 +99,7 @@ bool CtsNow() {
 
 // ---- the OS layer as the product sees it ----
 
-void SerialSetDeviceFolder(const char*) {}
+void SerialSetDeviceFolder(const char*, int) {}
 
 void SerialDescribeEntry(const char* deviceName, char* out, size_t outSize) {
     snprintf(out, outSize, "%s", deviceName);
@@ -170,6 +180,7 @@ bool SerialGetCts(SerialPort*, bool* on) {
         return false;
     }
     *on = CtsNow();
+    State().events += 'c';
     return true;
 }
 
@@ -201,6 +212,7 @@ bool SerialRead(SerialPort*, uint8_t* byte, uint32_t* got) {
         *byte = s.scripted.front();
         s.scripted.pop_front();
         s.nowUs += s.replyGapUs;
+        s.events += '<';
         *got = 1;
         return true;
     }
@@ -210,6 +222,7 @@ bool SerialRead(SerialPort*, uint8_t* byte, uint32_t* got) {
             s.nowUs = readyAt;
         }
         BoardPopOutput(s.board);
+        s.events += '<';
         *got = 1;
         return true;
     }
@@ -234,6 +247,7 @@ bool SerialWrite(SerialPort*, uint8_t byte, uint32_t* written) {
         }
     }
     s.written.push_back(byte);
+    s.events += '>';
     *written = 1;
     if (s.responder) {
         std::vector<uint8_t> reply;
@@ -270,19 +284,50 @@ bool PlatformOwnExecutable(char*, size_t) {
     return false;
 }
 
-// As the real one: the trace is written out on the way out.
-void (*ExitHook)(int, bool) = nullptr;
+void PlatformSetSignalExitHook(bool (*hook)(int)) {
+    SignalExitHook = hook;
+}
 
-void PlatformSetExitHook(void (*hook)(int, bool)) {
-    ExitHook = hook;
+void PlatformExitOnSignal() {
+    if (SignalExitHook != nullptr) {
+        SignalExitHook(2);
+    }
+    fflush(stdout);
+    throw ProcessExit{2};
 }
 
 void PlatformExit(int code) {
-    if (ExitHook != nullptr) {
-        ExitHook(code, false);
-    }
     fflush(stdout);
     throw ProcessExit{code};
+}
+
+bool PlatformTraceOpen(const char* name) {
+    TraceFd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    TraceFailure.error = errno;
+    return TraceFd >= 0;
+}
+
+bool PlatformTraceWrite(const void* bytes, size_t count) {
+    if (State().signalAtTraceWrite) {
+        State().signalAtTraceWrite = false;
+        FakeSignal();
+    }
+    if (Injected("tracewrite")) {
+        TraceFailure.error = State().lastError;
+        return false;
+    }
+    return write(TraceFd, bytes, count) == static_cast<ssize_t>(count);
+}
+
+void PlatformTraceClose() {
+    if (TraceFd >= 0) {
+        close(TraceFd);
+        TraceFd = -1;
+    }
+}
+
+const TraceFileFailure& PlatformTraceFailure() {
+    return TraceFailure;
 }
 
 bool ConsoleKeyWaiting() {
@@ -319,6 +364,18 @@ void FakeReset(const BoardOptions& options) {
     ResetHexReader();
 }
 
+void FakeSignal() {
+    if (SignalExitHook != nullptr && !SignalExitHook(2)) {
+        return;  // the trace is busy: it ends the run when it is done
+    }
+    fflush(stdout);
+    throw ProcessExit{2};
+}
+
+void FakeSignalAtNextTraceWrite() {
+    State().signalAtTraceWrite = true;
+}
+
 void FakeSetInputEnded(bool ended) {
     State().inputEnded = ended;
 }
@@ -347,8 +404,13 @@ const std::vector<uint8_t>& FakeWrittenBytes() {
     return State().written;
 }
 
+const std::string& FakeLineEvents() {
+    return State().events;
+}
+
 void FakeClearWrittenBytes() {
     State().written.clear();
+    State().events.clear();
 }
 
 void FakeScheduleKey(uint32_t atMs) {

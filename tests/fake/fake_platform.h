@@ -1,6 +1,7 @@
 // In-process stand-in for the OS layer's serial port, clock, sleep, exit and console key:
 // the port is wired to the board model (or to a scripted responder), time is virtual so
-// the 2-second time-outs cost nothing, and PlatformExit throws ProcessExit.
+// the 2-second time-outs cost nothing, and PlatformExit throws ProcessExit. The trace file is
+// a real one.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +38,10 @@ void FakeAdvanceUs(uint64_t us);
 
 // Every byte the host wrote, in order (dropped writes are not in it).
 const std::vector<uint8_t>& FakeWrittenBytes();
+// What the host did on the line, in order: '>' a byte written, '<' a byte read, 'c' a look
+// at CTS. Tells a host that sends ahead from one that waits for each answer.
+const std::string& FakeLineEvents();
+// Clears both.
 void FakeClearWrittenBytes();
 
 // A key press that appears in the console at this virtual time.
@@ -45,9 +50,15 @@ bool FakeKeyConsumed();
 // Standard input at its end: no key can come (off after FakeReset).
 void FakeSetInputEnded(bool ended);
 
+// A termination signal as the handler takes it: the trace's last line, then ProcessExit{2};
+// while the trace is busy, only when it is done. The second one comes during the trace's next
+// write to its file.
+void FakeSignal();
+void FakeSignalAtNextTraceWrite();
+
 // The next call of this serial operation fails with the error code ("open", "setupqueues",
 // "purge", "settimeouts", "getsettings", "setsettings", "setrts", "getcts", "read",
-// "write"). `after` successful calls of it pass first.
+// "write", and "tracewrite" for the trace file). `after` successful calls of it pass first.
 void FakeFailCall(const std::string& call, int error, int after = 0);
 // What SerialLastRefusal() reports (none after FakeReset).
 void FakeSetRefusal(const SerialOpenRefusal& refusal);

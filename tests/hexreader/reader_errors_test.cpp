@@ -1,4 +1,4 @@
-// Format errors: each ends the process with exit code 2 after its message, naming the lane.
+// Format errors: each comes back as its message, which names the lane at fault.
 #include <string>
 
 #include "reader_fixture.h"
@@ -21,147 +21,119 @@ std::string Repeat(const std::string& text, int count) {
     return all;
 }
 
+// `texts` with lane `lane` replaced.
+LaneTexts With(LaneTexts texts, int lane, const std::string& text) {
+    texts[lane] = text;
+    return texts;
+}
+
+// Lanes from `first` on carry `other`, the lanes before them `line`.
+LaneTexts SplitAt(int first, const std::string& line, const std::string& other) {
+    LaneTexts texts;
+    for (int lane = 0; lane < 4; ++lane) {
+        texts[lane] = lane < first ? line : other;
+    }
+    return texts;
+}
+
+struct ErrorCase {
+    LaneTexts texts;
+    std::string message;  // behind "ERROR: "
+};
+
 }  // namespace
 
-TEST_F(HexReaderTest, TabBeforeTheRecordFailsTheFirstCharacterTest) {
-    LaneTexts texts = WorkedExample();
-    texts[2] = "\t" + texts[2];
-    OpenLanes(texts);
-    EXPECT_EQ(FailureMessage(), "ERROR: First Character In .X2 Line Must Always Be %\n");
-}
-
-TEST_F(HexReaderTest, EmptyLineBetweenRecordsFailsTheFirstCharacterTest) {
-    LaneTexts texts = WorkedExample();
-    texts[1].insert(texts[1].find('\n') + 1, "\n");
-    OpenLanes(texts);
-    Read();
-    EXPECT_EQ(FailureMessage(), "ERROR: First Character In .X1 Line Must Always Be %\n");
-}
-
-TEST_F(HexReaderTest, FirstCharacterIsCheckedInAllLanesBeforeTheLength) {
-    OpenLanes({Line("ZZ", "6", "8"), Line("0F", "6", "8"), "x" + Line("10", "6", "8"),
-               Line("10", "6", "8")});
-    EXPECT_EQ(FailureMessage(), "ERROR: First Character In .X2 Line Must Always Be %\n");
-}
-
-TEST_F(HexReaderTest, UnreadableFieldsNameTheirLane) {
-    struct Case {
-        LaneTexts texts;
-        const char* message;
-    };
+// Fields are checked in line order, each in all four lanes (lane 0 first) before the next
+// field is looked at, so the message names the first lane at fault in the first faulty field.
+TEST_F(HexReaderTest, EachFormatErrorNamesTheLaneAtFault) {
     const std::string good = Line("10", "6", "8");
-    const Case cases[] = {
-        {{good, "%ZZ600800001000AA\n", good, good},
-         "ERROR: There Must Alwys Be Two Block Length Characters In .X1 File\n"},
+    const std::string data = Line("12", "6", "8", "000010001122");
+    const std::string longer = Line("14", "6", "8", "00001000112233");
+    const std::string fits = "%60600800001000" + Repeat("A5", 41) + "\n";
+    const std::string cut = "%1060080000100011";
+    const std::string blank = "%0E6008000010000E\n";
+    const ErrorCase cases[] = {
+        {With(WorkedExample(), 2, "\t" + WorkedExample()[2]),
+         "First Character In .X2 Line Must Always Be %"},
+        // An empty line between records is a record without "%".
+        {With(WorkedExample(), 1, "%1263880000100056DE\n\n" + std::string(kTermination)),
+         "First Character In .X1 Line Must Always Be %"},
+        {{Line("ZZ", "6", "8"), Line("0F", "6", "8"), "x" + good, good},
+         "First Character In .X2 Line Must Always Be %"},
+        {With(SameInAllLanes(good), 1, "%ZZ600800001000AA\n"),
+         "There Must Alwys Be Two Block Length Characters In .X1 File"},
         // Every lane's length is read before any pair is compared.
-        {{Line("10", "6", "8"), Line("12", "6", "8"), good, "%\n"},
-         "ERROR: There Must Alwys Be Two Block Length Characters In .X3 File\n"},
-        {{good, good, Line("10", "Z", "8"), good},
-         "ERROR: There Must Alwys Be A Block Type Character In .X2 File\n"},
-        {{good, good, good, "%106Z1800001000AA\n"},
-         "ERROR: There Must Alwys Be A Checksum Character In .X3 File\n"},
-        {{Line("10", "6", "G"), good, good, good},
-         "ERROR: There Must Alwys Be A Length Of Load Address Character In .X0 File\n"},
-        {{Line("10", "6", "8", "ZZZZZZZZ11"), good, good, good},
-         "ERROR: Something Wrong With LoadAddress In .X0...X3 File\n"},
+        {{good, Line("12", "6", "8"), good, "%\n"},
+         "There Must Alwys Be Two Block Length Characters In .X3 File"},
+        {With(SameInAllLanes(good), 2, Line("10", "Z", "8")),
+         "There Must Alwys Be A Block Type Character In .X2 File"},
         // A line that ends early has nothing to read at the next field.
-        {{good, "%10\n", good, good},
-         "ERROR: There Must Alwys Be A Block Type Character In .X1 File\n"},
+        {With(SameInAllLanes(good), 1, "%10\n"),
+         "There Must Alwys Be A Block Type Character In .X1 File"},
+        {With(SameInAllLanes(good), 3, "%106Z1800001000AA\n"),
+         "There Must Alwys Be A Checksum Character In .X3 File"},
+        {With(SameInAllLanes(good), 0, Line("10", "6", "G")),
+         "There Must Alwys Be A Length Of Load Address Character In .X0 File"},
+        {With(SameInAllLanes(good), 0, Line("10", "6", "8", "ZZZZZZZZ11")),
+         "Something Wrong With LoadAddress In .X0...X3 File"},
+        // Of differing lanes the first pair that differs is named.
+        {SplitAt(1, good, Line("12", "6", "8")),
+         "Block Lengths Of .X0 File And .X1 File Must Be The Same"},
+        {SplitAt(2, good, Line("10", "8", "8")),
+         "Block Types Of .X1 File And .X2 File Must Be The Same"},
+        {SplitAt(3, good, Line("10", "6", "6")),
+         "Address Lengths Of .X2 File And .X3 File Must Be The Same"},
+        {SameInAllLanes(Line("10", "7", "8")), "Illegal Block Type 7 In .X0...X3 File"},
+        {SameInAllLanes(Line("10", "a", "8")), "Illegal Block Type A In .X0...X3 File"},
+        {SameInAllLanes(Line("10", "6", "5")), "Illegal LoadAddress Width 5 In .X0...X3 File"},
+        {SameInAllLanes(Line("10", "8", "0")), "Illegal LoadAddress Width 0 In .X0...X3 File"},
+        // In each pass over the data lane 3 is read first, then 2, 1, 0.
+        {With(SameInAllLanes(data), 1, Line("12", "6", "8", "00001000ZZ22")),
+         "Something Wrong With Data Value In .X1 File"},
+        {{Line("12", "6", "8", "00001000ZZ22"), data, data, Line("12", "6", "8", "00001000Z122")},
+         "Something Wrong With Data Value In .X3 File"},
+        {{Line("12", "6", "8", "00001000ZZ22"), data, data, Line("12", "6", "8", "0000100011ZZ")},
+         "Something Wrong With Data Value In .X0 File"},
+        // A data count that is odd or negative is the same in every lane: .X0 is named.
+        {SameInAllLanes("%0F600800001000112\n"), "Something Wrong With Data Value In .X0 File"},
+        {SameInAllLanes("%0C6008000010\n"), "Something Wrong With Data Value In .X0 File"},
+        {SameInAllLanes("%0B60041000112\n"), "Something Wrong With Data Value In .X0 File"},
+        {SameInAllLanes("%0860041000\n"), "Something Wrong With Data Value In .X0 File"},
+        {SameInAllLanes("%116006123456112\n"), "Something Wrong With Data Value In .X0 File"},
+        // Packets carry 24-bit addresses: a first word, a last word or an entry above FFFFFF.
+        {SameInAllLanes("%106008010000007F\n"), "Address 1000000 Above FFFFFF In .X0 File"},
+        {SameInAllLanes("%16600800FFFFFE11223344\n"), "Address 1000001 Above FFFFFF In .X0 File"},
+        {SameInAllLanes("%0A6004FFFF\n%0E81F8FFFFFFFF\n"),
+         "Address FFFFFFFF Above FFFFFF In .X0 File"},
+        // Data running past the line end, half a byte before it, a CR LF line end.
+        {With(SameInAllLanes(longer), 2, Line("14", "6", "8", "000010001122")),
+         "Something Wrong With Data Value In .X2 File"},
+        {With(SameInAllLanes(longer), 1, "%1460080000100011223\n"),
+         "Something Wrong With Data Value In .X1 File"},
+        {With(SameInAllLanes(longer), 3, "%1460080000100011223\r\n"),
+         "Something Wrong With Data Value In .X3 File"},
+        // Only 98 characters of a line are read, leading blanks included.
+        {With(SameInAllLanes(fits), 1, "  " + fits), "Something Wrong With Data Value In .X1 File"},
+        {SameInAllLanes("%62600800001000" + Repeat("A5", 42) + "\n"),
+         "Something Wrong With Data Value In .X3 File"},
+        // The rest of a line cut there is read as the next line, as is CR LF's line feed.
+        {With(SameInAllLanes(cut + "\n" + kTermination), 2,
+              cut + std::string(90, ' ') + "\n" + kTermination),
+         "First Character In .X2 Line Must Always Be %"},
+        {SameInAllLanes("%60600800001000" + Repeat("00", 41) + "\r\n" + kTermination),
+         "First Character In .X0 Line Must Always Be %"},
+        // Only the termination record ends a program; the first lane found at its end is named.
+        {SameInAllLanes(""), "Unexpected End Of .X0 File"},
+        {SameInAllLanes("%106008000030007F\n"), "Unexpected End Of .X0 File"},
+        {With(SameInAllLanes(blank + blank), 2, "%0E6008000010000E"), "Unexpected End Of .X2 File"},
+        {{blank + blank, blank, blank + blank, blank}, "Unexpected End Of .X1 File"},
     };
-    for (const Case& c : cases) {
+    for (const ErrorCase& c : cases) {
         ResetHexReader();
         OpenLanes(c.texts);
-        EXPECT_EQ(FailureMessage(), c.message) << c.texts[0] << c.texts[1] << c.texts[3];
+        EXPECT_EQ(FailureMessage(), "ERROR: " + c.message + "\n")
+            << c.texts[0] << c.texts[1] << c.texts[2] << c.texts[3];
     }
-}
-
-// Lanes from `firstDiffering` on carry the other value: the pair before them is named.
-TEST_F(HexReaderTest, DifferingLanesGiveThePairMessages) {
-    const char* const pairs[] = {".X0 File And .X1 File", ".X1 File And .X2 File",
-                                 ".X2 File And .X3 File"};
-    for (int firstDiffering = 1; firstDiffering < 4; ++firstDiffering) {
-        std::string pair = pairs[firstDiffering - 1];
-        LaneTexts lengths, types, widths;
-        for (int lane = 0; lane < 4; ++lane) {
-            bool other = lane >= firstDiffering;
-            lengths[lane] = Line(other ? "12" : "10", "6", "8");
-            types[lane] = Line("10", other ? "8" : "6", "8");
-            widths[lane] = Line("10", "6", other ? "6" : "8");
-        }
-        OpenLanes(lengths);
-        EXPECT_EQ(FailureMessage(), "ERROR: Block Lengths Of " + pair + " Must Be The Same\n");
-        OpenLanes(types);
-        EXPECT_EQ(FailureMessage(), "ERROR: Block Types Of " + pair + " Must Be The Same\n");
-        OpenLanes(widths);
-        EXPECT_EQ(FailureMessage(), "ERROR: Address Lengths Of " + pair + " Must Be The Same\n");
-    }
-}
-
-TEST_F(HexReaderTest, IllegalBlockTypeAndAddressWidth) {
-    OpenLanes(SameInAllLanes(Line("10", "7", "8")));
-    EXPECT_EQ(FailureMessage(), "ERROR: Illegal Block Type 7 In .X0...X3 File\n");
-    OpenLanes(SameInAllLanes(Line("10", "a", "8")));
-    EXPECT_EQ(FailureMessage(), "ERROR: Illegal Block Type A In .X0...X3 File\n");
-    OpenLanes(SameInAllLanes(Line("10", "6", "5")));
-    EXPECT_EQ(FailureMessage(), "ERROR: Illegal LoadAddress Width 5 In .X0...X3 File\n");
-    OpenLanes(SameInAllLanes(Line("10", "8", "0")));
-    EXPECT_EQ(FailureMessage(), "ERROR: Illegal LoadAddress Width 0 In .X0...X3 File\n");
-}
-
-// In each pass lane 3 is read first, then 2, 1, 0; passes go in file order.
-TEST_F(HexReaderTest, UnreadableDataByteNamesItsLane) {
-    const std::string good = Line("12", "6", "8", "000010001122");
-    OpenLanes({good, Line("12", "6", "8", "00001000ZZ22"), good, good});
-    EXPECT_EQ(FailureMessage(), "ERROR: Something Wrong With Data Value In .X1 File\n");
-    OpenLanes(
-        {Line("12", "6", "8", "00001000ZZ22"), good, good, Line("12", "6", "8", "00001000Z122")});
-    EXPECT_EQ(FailureMessage(), "ERROR: Something Wrong With Data Value In .X3 File\n");
-    OpenLanes(
-        {Line("12", "6", "8", "00001000ZZ22"), good, good, Line("12", "6", "8", "0000100011ZZ")});
-    EXPECT_EQ(FailureMessage(), "ERROR: Something Wrong With Data Value In .X0 File\n");
-}
-
-// A data count that is odd or negative is the same in every lane; .X0 is named.
-TEST_F(HexReaderTest, OddOrNegativeDataCountsAreRefused) {
-    const char* const lines[] = {
-        "%0F600800001000112\n",  // 8-digit address, one data character
-        "%0C6008000010\n",       // shorter than its own address
-        "%0B60041000112\n",      // 4-digit address, three data characters
-        "%0860041000\n",         // 4-digit address, L below 6 + N
-        "%116006123456112\n",    // 6-digit address, three data characters
-    };
-    for (const char* line : lines) {
-        ResetHexReader();
-        OpenLanes(SameInAllLanes(line));
-        EXPECT_EQ(FailureMessage(), "ERROR: Something Wrong With Data Value In .X0 File\n") << line;
-    }
-}
-
-// Packets carry 24-bit addresses: a word or an entry above FFFFFF is refused, not cut.
-TEST_F(HexReaderTest, AddressesAbove24BitsAreRefused) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"%106008010000007F\n", "1000000"},              // first word
-        {"%16600800FFFFFE11223344\n", "1000001"},        // last of four words
-        {"%0A6004FFFF\n%0E81F8FFFFFFFF\n", "FFFFFFFF"},  // entry address
-    };
-    for (const auto& [lines, address] : cases) {
-        ResetHexReader();
-        OpenLanes(SameInAllLanes(lines));
-        EXPECT_EQ(FailureMessage(),
-                  std::string("ERROR: Address ") + address + " Above FFFFFF In .X0 File\n");
-    }
-}
-
-TEST_F(HexReaderTest, DataRunningPastTheLineIsRefused) {
-    const std::string good = Line("14", "6", "8", "00001000112233");
-    OpenLanes({good, good, Line("14", "6", "8", "000010001122"), good});
-    EXPECT_EQ(FailureMessage(), "ERROR: Something Wrong With Data Value In .X2 File\n");
-    // Half a byte before the line end is not taken as a byte.
-    OpenLanes({good, Line("14", "6", "8", "0000100011223"), good, good});
-    EXPECT_EQ(FailureMessage(), "ERROR: Something Wrong With Data Value In .X1 File\n");
-    // The same with CR LF: the line end is not data.
-    OpenLanes({good, good, good, "%1460080000100011223\r\n"});
-    EXPECT_EQ(FailureMessage(), "ERROR: Something Wrong With Data Value In .X3 File\n");
 }
 
 TEST_F(HexReaderTest, FailedRecordIsNotHandedBack) {
@@ -169,96 +141,10 @@ TEST_F(HexReaderTest, FailedRecordIsNotHandedBack) {
     OpenLanes({good, good, good, Line("14", "6", "8", "0000100011ZZ33")});
     HexRecord record;
     record.words = {0xDEADBEEF};
-    std::string output;
-    int code = FakeRunCapturing([&] { ReadRecordOrExit(lanes_, &record, nullptr); }, &output);
-    EXPECT_EQ(code, 2);
+    ReaderError error;
+    EXPECT_EQ(ReadHexRecord(lanes_, &record, &error), ReadResult::Error);
     EXPECT_EQ(record.words, (std::vector<uint32_t>{0xDEADBEEF}));
     EXPECT_EQ(record.blockType, 0u);
-}
-
-// Only 98 characters of a line are read, leading blanks included: the byte cut there is
-// refused.
-TEST_F(HexReaderTest, OverLongLineIsCutAt98Characters) {
-    const std::string fits = "%60600800001000" + Repeat("A5", 41) + "\n";
-    OpenLanes({fits, "  " + fits, fits, fits});
-    EXPECT_EQ(FailureMessage(), "ERROR: Something Wrong With Data Value In .X1 File\n");
-    const std::string longLine = "%62600800001000" + Repeat("A5", 42) + "\n";
-    OpenLanes(SameInAllLanes(longLine));
-    EXPECT_EQ(FailureMessage(), "ERROR: Something Wrong With Data Value In .X3 File\n");
-}
-
-TEST_F(HexReaderTest, RestOfAnOverLongLineFailsTheFirstCharacterTest) {
-    const std::string record = "%1060080000100011";
-    LaneTexts texts = SameInAllLanes(record + "\n" + kTermination);
-    texts[2] = record + std::string(90, ' ') + "\n" + kTermination;
-    OpenLanes(texts);
-    EXPECT_EQ(Read().words, (std::vector<uint32_t>{0x11111111}));
-    EXPECT_EQ(FailureMessage(), "ERROR: First Character In .X2 Line Must Always Be %\n");
-}
-
-// CR LF costs one more character: a 41-byte record's line feed is left for the next read.
-TEST_F(HexReaderTest, CrLfLineOf99CharactersLeavesItsLineFeed) {
-    const std::string line = "%60600800001000" + Repeat("00", 41) + "\r\n";
-    LaneTexts texts = SameInAllLanes(line + kTermination);
-    OpenLanes(texts);
-    EXPECT_EQ(Read().words.size(), 41u);
-    EXPECT_EQ(FailureMessage(), "ERROR: First Character In .X0 Line Must Always Be %\n");
-}
-
-namespace {
-
-int CleanupRuns = 0;
-void RecordCleanup() {
-    ++CleanupRuns;
-    printf("<cleanup>");
-}
-
-}  // namespace
-
-TEST_F(HexReaderTest, CleanupRunsAfterTheMessageAndBeforeTheExit) {
-    CleanupRuns = 0;
-    EnableAuto_RTS_CTS(1);
-    LaneTexts texts = WorkedExample();
-    texts[3] = "%1262880000100012ZA\n";
-    OpenLanes(texts);
-    EXPECT_EQ(FailureMessage(RecordCleanup),
-              "ERROR: Something Wrong With Data Value In .X3 File\n<cleanup>");
-    EXPECT_EQ(CleanupRuns, 1);
-    // The exit went through ExitLoader, which drops flow control and RTS.
-    EXPECT_FALSE(FakeCtsFlowOn());
-    EXPECT_FALSE(FakeRtsOn());
-}
-
-TEST_F(HexReaderTest, WellFormedRecordsNeverRunTheCleanup) {
-    CleanupRuns = 0;
-    OpenLanes(WorkedExample());
-    HexRecord record;
-    std::string output;
-    int code = FakeRunCapturing(
-        [&] {
-            while (ReadRecordOrExit(lanes_, &record, RecordCleanup) &&
-                   record.blockType != kBlockTypeTermination) {
-            }
-        },
-        &output);
-    EXPECT_EQ(code, -1);
-    EXPECT_EQ(output, "");
-    EXPECT_EQ(CleanupRuns, 0);
-}
-
-TEST_F(HexReaderTest, LaneEndingBeforeTheTerminationNamesTheFirstLaneAtItsEnd) {
-    // Lane 0 still has a line, lanes 1 and 3 have none: lane 1 is met first.
-    LaneTexts texts = SameInAllLanes("%0E6008000010000E\n");
-    texts[0] += "%0E6008000020000E\n";
-    texts[2] += "%0E6008000020000E\n";
-    OpenLanes(texts);
-    Read();
-    CleanupRuns = 0;
-    EnableAuto_RTS_CTS(1);
-    EXPECT_EQ(FailureMessage(RecordCleanup), "ERROR: Unexpected End Of .X1 File\n<cleanup>");
-    EXPECT_EQ(CleanupRuns, 1);
-    EXPECT_FALSE(FakeCtsFlowOn());
-    EXPECT_FALSE(FakeRtsOn());
 }
 
 TEST_F(HexReaderTest, ReadErrorIsAnUnexpectedEnd) {

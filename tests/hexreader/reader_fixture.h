@@ -1,6 +1,5 @@
 // Shared set-up of the reader tests: four lane files written into a temporary folder and
-// opened as the drivers open them, and the reader run as the drivers run it (a format error
-// printed and the process ended), with its exit captured.
+// opened as the drivers open them, and the reader called as they call it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,19 +7,14 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/packet.h"
-#include "fake/fake_platform.h"
 #include "hexreader/hexreader.h"
-#include "link/link.h"
 #include "support/files.h"
 #include "support/lanes.h"
 
 class HexReaderTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        FakeReset();
-        // ExitLoader drops flow control and RTS, which needs an open port.
-        OpenComPort(1, kBaudHigh);
+        ResetHexReader();
         ASSERT_FALSE(folder_.Path().empty());
     }
 
@@ -61,19 +55,19 @@ class HexReaderTest : public ::testing::Test {
         EXPECT_EQ(ReadHexRecord(lanes_, &record, &error), ReadResult::End) << error.message;
     }
 
-    // Reads records until the reader ends the process; gives what it printed. The exit code
-    // must be 2.
-    std::string FailureMessage(CleanupStep cleanup = nullptr) {
+    // Reads records until the reader gives a format error; gives its message.
+    std::string FailureMessage() {
         HexRecord record;
-        std::string output;
-        int code = FakeRunCapturing(
-            [&] {
-                for (int i = 0; i < 100 && ReadRecordOrExit(lanes_, &record, cleanup); ++i) {
-                }
-            },
-            &output);
-        EXPECT_EQ(code, 2) << "the reader did not end the process";
-        return output;
+        ReaderError error;
+        for (int i = 0; i < 100; ++i) {
+            const ReadResult read = ReadHexRecord(lanes_, &record, &error);
+            if (read != ReadResult::Record) {
+                EXPECT_EQ(read, ReadResult::Error) << "the lanes ended without an error";
+                return error.message;
+            }
+        }
+        ADD_FAILURE() << "no error in 100 records";
+        return "";
     }
 
     FILE* lanes_[kLaneCount] = {nullptr, nullptr, nullptr, nullptr};

@@ -125,27 +125,6 @@ TEST_F(HexReaderTest, TerminationRecordDataIsNeverRead) {
     EXPECT_EQ(record.loadAddress, 0x4D2u);
 }
 
-// Lanes that end before the termination record are a format error, not the end of the
-// program: a part of it must never pass for the whole.
-TEST_F(HexReaderTest, EndWithoutTerminationRecord) {
-    OpenLanes(SameInAllLanes("%106008000030007F\n"));
-    EXPECT_EQ(Read().words, (std::vector<uint32_t>{0x7F7F7F7F}));
-    EXPECT_EQ(FailureMessage(), "ERROR: Unexpected End Of .X0 File\n");
-}
-
-TEST_F(HexReaderTest, OneLaneEndingFirstEndsTheRecords) {
-    LaneTexts texts = SameInAllLanes("%0E6008000010000E\n%0E6008000020000E\n");
-    texts[2] = "%0E6008000010000E";
-    OpenLanes(texts);
-    Read();
-    EXPECT_EQ(FailureMessage(), "ERROR: Unexpected End Of .X2 File\n");
-}
-
-TEST_F(HexReaderTest, EmptyLaneFilesGiveTheEndAtOnce) {
-    OpenLanes(SameInAllLanes(""));
-    EXPECT_EQ(FailureMessage(), "ERROR: Unexpected End Of .X0 File\n");
-}
-
 TEST_F(HexReaderTest, LineOfExactly98CharactersIsOneRecord) {
     // 41 bytes per lane: 97 characters and the line feed.
     std::string data;

@@ -194,7 +194,10 @@ TEST_F(SerialDriverTest, LineControlFailures) {
     EXPECT_EQ(Run([] { CTSSignalSet(); }), 2);
     EXPECT_EQ(output, "\nCTSSignalSet() Failed: 8\n");
 
-    // A failure inside ExitLoader ends the process at once with that call's message.
+    // A failure inside ExitLoader ends the process at once with that call's message (in a run
+    // whose line calls went well so far).
+    FakeReset();
+    OpenComPort(1, 115200);
     FakeFailCall("setrts", 9);
     EXPECT_EQ(Run([] { ExitLoader(0); }), 2);
     EXPECT_EQ(output, "\nSetRtsSignal() Failed: 9 \n");

@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <sstream>
 
 #include "fake/fake_platform.h"
 #include "link/link.h"
+#include "link/trace_testing.h"
 #include "support/files.h"
 
 namespace {
@@ -81,6 +83,13 @@ INSTANTIATE_TEST_SUITE_P(
                                 },
                                 {"! RTS on", "! flow control RTS/CTS on", "! rate 38400", "! purge",
                                  "! flow control off", "! RTS off", "! exit 0"}},
+                      TraceCase{"SignalWhileTheBlockIsWrittenWaitsForIt",
+                                [] {
+                                    Transmit(0x0F);
+                                    FakeSignalAtNextTraceWrite();
+                                    Delay(1);  // the block goes out before a wait
+                                },
+                                {"> 0F", "! interrupted, exit 2"}},
                       TraceCase{
                           "SilentBoardEndsWithTheMessageAndCode2",
                           [] { ReceiveWait(); },
@@ -88,5 +97,29 @@ INSTANTIATE_TEST_SUITE_P(
                            "! message \"\\nReceiveWait(): Timeout, No Answer From Target\\n\"",
                            "! flow control off", "! RTS off", "! exit 2"}}),
     [](const ::testing::TestParamInfo<TraceCase>& info) { return std::string(info.param.name); });
+
+TEST(TraceBoundTest, TraceStopsAtItsBoundWithALineSayingSoAndTheRunGoesOn) {
+    TempFolder folder("tavtrace");
+    FakeReset();
+    TraceSetSizeBound(1000);
+    setenv("TAVLOADER_TRACE", folder.Path("trace.txt").c_str(), 1);
+    TraceStart("TAVRAM V 3.0", 0, nullptr);
+    unsetenv("TAVLOADER_TRACE");
+    std::string output;
+    const int code = FakeRunCapturing(
+        [] {
+            OpenComPort(1, 115200);
+            for (int i = 0; i < 1000; ++i) {
+                Transmit(0x0F);
+            }
+            ExitLoader(0);
+        },
+        &output);
+    EXPECT_EQ(code, 0);
+    const std::string trace = ReadTextFile(folder.Path("trace.txt"));
+    EXPECT_LE(trace.size(), 1000u);
+    const std::string last = " ! trace stopped: size bound of 1000 bytes reached\n";
+    EXPECT_EQ(trace.substr(trace.size() - std::min(trace.size(), last.size())), last) << trace;
+}
 
 }  // namespace

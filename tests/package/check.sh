@@ -5,7 +5,8 @@
 # - the .deb: unpacked into a temporary root whose bin folder the user cannot write, its
 #   tavram and tavfla run real downloads against its tavsim with HOME in a temporary folder;
 #   settings and the COM1 entry must live in HOME/.config/tavloader, nothing beside the
-#   programs. Run by root, the programs run as "nobody" (root may write anywhere).
+#   programs; a download on tavsim's pty board with the package's libptylines.so; the labgrid
+#   driver importable as a module. Run by root, the programs run as "nobody" (root may write anywhere).
 #
 #   tests/package/check.sh DEB [ZIP]     (no ZIP: only the .deb is tried)
 set -euo pipefail
@@ -61,8 +62,10 @@ root=$work/root
 dpkg-deb -x "$deb" "$root"
 bin=$root/usr/bin
 doc=$root/usr/share/doc/tavloaders
+ptylines=$root/usr/lib/tavloaders/libptylines.so
 for file in "$bin/tavram" "$bin/tavfla" "$bin/tavsim" "$bin/lanegen" "$doc/README.md" \
-    "$doc/examples/BLINK.X0" "$root/usr/share/man/man1/tavram.1.gz"; do
+    "$doc/examples/BLINK.X0" "$root/usr/share/man/man1/tavram.1.gz" "$ptylines" \
+    "$root/usr/share/tavloaders/labgrid/tavloader.py" "$root/usr/lib/python3/dist-packages/tavloader.py"; do
     [ -e "$file" ] || fail "${file#"$root"} missing in the package"
 done
 chmod 0755 "$work"
@@ -121,5 +124,29 @@ leftovers=$(find "$bin" "$work/run" -name '*.SET' -o -name 'COM?' | tr '\n' ' ')
 kill "$sim_pid"
 wait "$sim_pid" || true
 sim_pid=""
+
+# The pty board with the package's libptylines.so preloaded into the loader, as tavsim(1) says.
+cd "$work/run"
+env -u XDG_CONFIG_HOME HOME="$home" "${run_as[@]}" "$bin/tavsim" --pty "$work/run/pty" \
+    --ram-image pty-ram.txt --log pty.log >pty.out 2>&1 </dev/null &
+sim_pid=$!
+cd - >/dev/null
+for _ in $(seq 200); do
+    grep -q "listening" "$work/run/pty.out" 2>/dev/null && break
+    kill -0 "$sim_pid" 2>/dev/null || fail "tavsim --pty did not start"
+    sleep 0.05
+done
+in_run ln -sfn "$work/run/pty" "$config/COM1"
+in_run env LD_PRELOAD="$ptylines" PTYLINES_STATE="$work/run/pty.lines" timeout 120 "$bin/tavram" BLINK \
+    </dev/null >"$work/pty.out" 2>&1 || { cat "$work/pty.out"; fail "tavram BLINK on the pty board"; }
+grep -qx "entry 001010" "$work/run/pty-ram.txt" || fail "the pty board's RAM holds no program"
+kill "$sim_pid"
+wait "$sim_pid" || true
+sim_pid=""
+# The labgrid driver as a module of the system's Python (where labgrid is installed).
+if /usr/bin/python3 -c 'import labgrid' 2>/dev/null; then
+    PYTHONPATH=$root/usr/lib/python3/dist-packages /usr/bin/python3 -c 'import tavloader' ||
+        fail "the module tavloader cannot be imported"
+fi
 echo "deb: $(basename "$deb") ok (downloads from the installed programs, settings in" \
-    "HOME/.config/tavloader)"
+    "HOME/.config/tavloader; on the pty board with the installed libptylines.so)"

@@ -192,11 +192,9 @@ TEST_F(FilesTest, OnlyRegularFilesAreOpenedAndNothingBlocks) {
     EXPECT_EQ(PlatformFileTimeFailure(), FileTimeOpenFailed);
 
     // Writing leaves what is no regular file as it is.
-    char newPath[300];
-    EXPECT_EQ(WithoutBlocking<FILE*>(
-                  fifo, [&] { return PlatformBeginReplace("PROG.X2", newPath, sizeof newPath); }),
+    EXPECT_EQ(WithoutBlocking<FILE*>(fifo, [] { return PlatformBeginSettingsWrite("PROG.X2"); }),
               nullptr);
-    EXPECT_EQ(PlatformBeginReplace("PROG.X1", newPath, sizeof newPath), nullptr);
+    EXPECT_EQ(PlatformBeginSettingsWrite("PROG.X1"), nullptr);
     struct stat st;
     ASSERT_EQ(stat("PROG.X2", &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
@@ -211,17 +209,16 @@ TEST_F(FilesTest, ReplacedFileIsWholeAndLinksAreNeverFollowed) {
     MakeFile("TAVRAM.SET", "PORT=COM3\n");
     ASSERT_EQ(symlink("victim.txt", (root_ + "/LINK.SET").c_str()), 0);
     ASSERT_EQ(chdir(root_.c_str()), 0);
-    EXPECT_EQ(PlatformOpenOwnFileRead("LINK.SET"), nullptr);
+    EXPECT_EQ(PlatformOpenSettingsRead("LINK.SET"), nullptr);
     const std::pair<const char*, const char*> cases[] = {
         {"TAVRAM.SET", "PORT=COM3\n"}, {"NEW.SET", "<missing>"}, {"LINK.SET", "PORT=COM4\n"}};
     for (const auto& [name, before] : cases) {
-        char newPath[300];
-        FILE* file = PlatformBeginReplace(name, newPath, sizeof newPath);
+        FILE* file = PlatformBeginSettingsWrite(name);
         ASSERT_NE(file, nullptr) << name;
         fputs("PORT=COM2\n", file);
         fflush(file);
         EXPECT_EQ(ReadTextFile(name), before) << "whole until the new one is done";
-        ASSERT_TRUE(PlatformFinishReplace(file, newPath, name));
+        ASSERT_TRUE(PlatformFinishSettingsWrite(file));
         EXPECT_EQ(ReadTextFile(name), "PORT=COM2\n");
     }
     EXPECT_EQ(ReadTextFile("victim.txt"), "PORT=COM4\n");

@@ -189,8 +189,7 @@ TEST(Rfc2217Negotiation, ServerThatNeverAgreesFailsTheOpenWithItsText) {
     server.Finish();
     EXPECT_EQ(c, nullptr);
     EXPECT_EQ(SerialLastError(), EPROTO);
-    EXPECT_GE(elapsed, 2500);
-    EXPECT_LT(elapsed, 5000);
+    EXPECT_GE(elapsed, 2990);  // the whole 3 s (whole ms on both clocks)
     EXPECT_EQ(SerialLastRefusal().kind, SerialRefusal::NoAnswer);
     EXPECT_EQ(SerialLastRefusal().waitedSeconds, 3);
     EXPECT_EQ(SerialLastRefusal().said, "Port in use");
@@ -206,7 +205,7 @@ TEST(Rfc2217Negotiation, ServerHangingUpDuringOpenFailsAtOnce) {
     Rfc2217Connection* c = Rfc2217Open(server.path(), nullptr, nullptr);
     EXPECT_EQ(c, nullptr);
     EXPECT_EQ(SerialLastError(), ECONNRESET);
-    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_LT(MsSince(start), 2990) << "the open waited out the 3 s of a silent server";
     EXPECT_EQ(SerialLastRefusal().kind, SerialRefusal::HungUp);
     EXPECT_EQ(SerialLastRefusal().said, "busy");
     EXPECT_EQ(SerialLastRefusal().where, server.path());
@@ -222,7 +221,7 @@ TEST(Rfc2217Negotiation, RefusedPortControlFailsAtOnce) {
     Rfc2217Connection* c = Rfc2217Open(server.path(), nullptr, nullptr);
     EXPECT_EQ(c, nullptr);
     EXPECT_EQ(SerialLastError(), EPROTO);
-    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_LT(MsSince(start), 2990) << "the open waited out the 3 s of a silent server";
     EXPECT_EQ(SerialLastRefusal().kind, SerialRefusal::Refused);
 }
 
@@ -312,7 +311,7 @@ TEST(Rfc2217Data, IacIsDoubledBothWaysAndOnlyDataIsCounted) {
     EXPECT_EQ(got, (Bytes{0xFF, 'A', 0x00}));
 }
 
-TEST(Rfc2217Data, ReadTimesOutEmptyWithinItsTime) {
+TEST(Rfc2217Data, ReadTimesOutEmptyAfterItsTime) {
     OpenClient client;
     ASSERT_NE(client.connection, nullptr);
     auto start = Clock::now();
@@ -320,8 +319,7 @@ TEST(Rfc2217Data, ReadTimesOutEmptyWithinItsTime) {
     uint32_t got = 7;
     ASSERT_TRUE(Rfc2217Read(client.connection, &byte, &got, 150));
     EXPECT_EQ(got, 0u);
-    EXPECT_GE(MsSince(start), 140);
-    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_GE(MsSince(start), 149);
 }
 
 TEST(Rfc2217ModemState, CtsFollowsNotificationsAndIsOffBeforeTheFirst) {
@@ -397,9 +395,11 @@ TEST(Rfc2217ModemState, PollingServerIsAskedAgainAfterALookPeriod) {
         ReadBytes(client.fd, 14);
         SendBytes(client.fd, {IAC, SB, 44, 105, 11, IAC, SE, IAC, SB, 44, 105, 12, IAC, SE});
         const auto acked = Clock::now();
+        // Load can only make the question later: it must not come early, and it must come.
+        const int64_t boundMs = row.askAfterMs < 0 ? 1600 : row.askAfterMs + 3000;
         Bytes asked;
         while (Rfc2217GetCts(client.connection, &cts) && asked.size() < askAgain.size() &&
-               MsSince(acked) < 1600) {
+               MsSince(acked) < boundMs) {
             Bytes got = ReadBytes(client.fd, askAgain.size() - asked.size(), 5);
             asked.insert(asked.end(), got.begin(), got.end());
         }
@@ -410,10 +410,9 @@ TEST(Rfc2217ModemState, PollingServerIsAskedAgainAfterALookPeriod) {
             continue;
         }
         EXPECT_EQ(asked, askAgain) << row.server;
-        EXPECT_GE(askedAfter, row.askAfterMs - 5) << row.server;  // whole ms on both clocks
-        EXPECT_LT(askedAfter, row.askAfterMs + 200) << row.server;
+        EXPECT_GE(askedAfter, row.askAfterMs - 1) << row.server;  // whole ms on both clocks
         SendBytes(client.fd, {IAC, SB, 44, 107, 0x10, IAC, SE});  // the answer: CTS on
-        while (Rfc2217GetCts(client.connection, &cts) && !cts && MsSince(acked) < 3000) {
+        while (Rfc2217GetCts(client.connection, &cts) && !cts && MsSince(acked) < boundMs) {
             ReadBytes(client.fd, 1, 5);
         }
         EXPECT_TRUE(cts) << row.server;
@@ -427,8 +426,7 @@ TEST(Rfc2217ModemState, WriteWithFlowControlDropsTheByteWhileCtsStaysOff) {
     auto start = Clock::now();
     ASSERT_TRUE(Rfc2217Write(client.connection, 0x0F, &written, true, 100));
     EXPECT_EQ(written, 0u);
-    EXPECT_GE(MsSince(start), 95);
-    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_GE(MsSince(start), 99);
     EXPECT_TRUE(ReadBytes(client.fd, 1, 100).empty());
 
     SendBytes(client.fd, {IAC, SB, 44, 107, 0x10, IAC, SE});
@@ -445,10 +443,9 @@ TEST(Rfc2217ModemState, WriteWaitsForCtsRisingDuringItsTimeout) {
         ReadBytes(fd, 1, 100);  // the client sends nothing while it waits
         SendBytes(fd, {IAC, SB, 44, 107, 0x10, IAC, SE});
     });
+    // Off at the call: the byte goes out only because the write waited for CTS.
     uint32_t written = 0;
-    auto start = Clock::now();
     ASSERT_TRUE(Rfc2217Write(client.connection, 0x7F, &written, true, 2000));
-    EXPECT_GE(MsSince(start), 90);
     raiser.join();
     EXPECT_EQ(written, 1u);
 }
@@ -479,23 +476,26 @@ TEST(Rfc2217Purge, DropsBufferedInputAndWhatCameBeforeTheAcknowledgement) {
     EXPECT_EQ(got, "new");
 }
 
+// The second purge owes nothing: a late acknowledgement after it does not drop the byte
+// that came before it, as it would if the purge still waited for one.
 TEST(Rfc2217Purge, ServerThatNeverAcknowledgesIsWaitedForOnlyOnce) {
     OpenClient client;
     ASSERT_NE(client.connection, nullptr);
-    auto start = Clock::now();
     ASSERT_TRUE(Rfc2217Purge(client.connection, 15));
-    EXPECT_LT(MsSince(start), 1000);
-    start = Clock::now();
+    int fd = client.fd;
+    Bytes commands;
+    std::thread server([fd, &commands] {
+        commands = ReadBytes(fd, 14);
+        SendBytes(fd, {'x', IAC, SB, 44, 112, 1, IAC, SE});
+    });
     ASSERT_TRUE(Rfc2217Purge(client.connection, 15));
-    EXPECT_LT(MsSince(start), 100);
-    SendBytes(client.fd, {'x'});
+    server.join();
+    EXPECT_EQ(commands, (Bytes{IAC, SB, 44, 12, 3, IAC, SE, IAC, SB, 44, 12, 3, IAC, SE}));
     uint8_t byte = 0;
     uint32_t count = 0;
     ASSERT_TRUE(Rfc2217Read(client.connection, &byte, &count, 1000));
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(byte, 'x');
-    EXPECT_EQ(ReadBytes(client.fd, 14),
-              (Bytes{IAC, SB, 44, 12, 3, IAC, SE, IAC, SB, 44, 12, 3, IAC, SE}));
 }
 
 TEST(Rfc2217Closed, ReadAndWriteFailWithAnErrnoWhenTheServerHangsUp) {
@@ -505,12 +505,10 @@ TEST(Rfc2217Closed, ReadAndWriteFailWithAnErrnoWhenTheServerHangsUp) {
     client.server.CloseConnection();
     uint8_t byte = 0;
     uint32_t got = 0;
-    auto start = Clock::now();
     ASSERT_TRUE(Rfc2217Read(client.connection, &byte, &got, 2000));
     EXPECT_EQ(byte, 'z') << "data that came before the hang-up is still delivered";
     EXPECT_FALSE(Rfc2217Read(client.connection, &byte, &got, 2000));
     EXPECT_EQ(SerialLastError(), ECONNRESET);
-    EXPECT_LT(MsSince(start), 1000);
     uint32_t written = 0;
     SerialFail(0);  // EIO, so that the write's own error shows
     EXPECT_FALSE(Rfc2217Write(client.connection, 0x0F, &written, false, 100));
@@ -590,12 +588,13 @@ TEST(Rfc2217Hostile, DataFloodWhileCtsIsOffIsHeldBackAndNothingIsLost) {
     });
     Rfc2217Connection* c = client.connection;
     uint32_t queued = 0;
-    for (int i = 0; i < 5; ++i) {
+    // Each write is dropped while CTS stays off; meanwhile the queue fills, up to its size.
+    for (auto start = Clock::now(); queued < 4096 && MsSince(start) < 10000;) {
         uint32_t written = 9;
         ASSERT_TRUE(Rfc2217Write(c, 0x0F, &written, true, 20)) << SerialLastError();
         EXPECT_EQ(written, 0u);
         ASSERT_TRUE(Rfc2217QueuedInput(c, &queued));
-        EXPECT_LE(queued, 4096u);
+        ASSERT_LE(queued, 4096u);
     }
     EXPECT_EQ(queued, 4096u) << "the queue fills up to its size";
     size_t count = 0;

@@ -3,15 +3,22 @@
 // TAVLOADER_DIR; and which folders from the environment are refused.
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/files.h"
+#include "platform/platform_testing.h"
+#include "platform/serial_port.h"
+#include "platform/system.h"
 #include "support/files.h"
 
 namespace {
@@ -29,6 +36,7 @@ class SettingsFolderTest : public ::testing::Test {
     }
 
     void TearDown() override {
+        PlatformForgetSettingsFolder();
         chmod(Path("bin").c_str(), 0755);
         ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
     }
@@ -104,34 +112,149 @@ TEST_F(SettingsFolderTest, FolderThatCannotBeMadeOrDoesNotFitIsRefusedAndNothing
     EXPECT_EQ(Mode(Path("new")), 0u) << "nothing is made";
 }
 
-TEST_F(SettingsFolderTest, FolderFromTheEnvironmentOnlyWhenTheUsersOwnAndClosedToOthers) {
-    const std::string make = "mkdir -p '" + Path("home/.config/tavloader") + "' '" + Path("run");
-    ASSERT_EQ(system((make + "'").c_str()), 0);
-    const std::pair<mode_t, bool> cases[] = {
-        {0700, true}, {01777, true}, {0770, false}, {0702, false}};
-    for (const auto& [mode, chosen] : cases) {
-        for (const std::string folder : {"run", "home/.config/tavloader"}) {
-            ASSERT_EQ(chmod(Path(folder).c_str(), mode), 0);
-            ScopedEnv run("TAVLOADER_DIR", folder == "run" ? Path("run/").c_str() : nullptr);
-            EXPECT_EQ(Folder(Path("bin")),
-                      chosen ? Path(folder) : Refused(SettingsFolderOpenToOthers, 0, Path(folder)))
-                << mode;
+// One rule for every folder the settings and COM entries come from, the program's own
+// included: the user's or root's, and no one else may write it, sticky or not. HOME is unset
+// throughout: only the configuration folder needs it (here XDG_CONFIG_HOME names that).
+TEST_F(SettingsFolderTest, OneTrustRuleForEveryFolderTheProgramsOwnIncluded) {
+    ScopedEnv noHome("HOME", nullptr);
+    setenv("XDG_CONFIG_HOME", Path("config").c_str(), 1);
+    for (const char* folder : {"run", "config", "config/tavloader"}) {
+        ASSERT_EQ(mkdir(Path(folder).c_str(), 0700), 0);
+    }
+    ASSERT_EQ(symlink(Path("run").c_str(), Path("link").c_str()), 0);
+    const auto others = [](std::string f) { return Refused(SettingsFolderOpenToOthers, 0, f); };
+    const auto notOwned = [](std::string f) { return Refused(SettingsFolderNotOwned, 0, f); };
+    const std::string tooLong = Path(std::string(240, 'x'));
+    struct Row {
+        const char* what;
+        std::string run;  // TAVLOADER_DIR; "-": unset
+        const char* changed;
+        mode_t mode;
+        bool givenAway;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {"private", Path("run"), "run", 0700, false, Path("run")},
+        {"sticky, private", Path("run") + "/", "run", 01700, false, Path("run")},
+        {"group may write", Path("run"), "run", 0770, false, others(Path("run"))},
+        {"all may write", Path("run"), "run", 0777, false, others(Path("run"))},
+        {"sticky, all may write", Path("run"), "run", 01777, false, others(Path("run"))},
+        {"/tmp, root's and sticky", "/tmp", "run", 0700, false, others("/tmp")},
+        {"another user's", Path("run"), "run", 0700, true, notOwned(Path("run"))},
+        {"a link to the user's", Path("link"), "run", 0700, false, Path("link")},
+        {"a link to another user's", Path("link"), "run", 0700, true, notOwned(Path("link"))},
+        {"missing", Path("none"), "run", 0700, false,
+         Refused(SettingsFolderMissing, ENOENT, Path("none"))},
+        {"a file", "/dev/null", "run", 0700, false,
+         Refused(SettingsFolderMissing, ENOTDIR, "/dev/null")},
+        {"over-long", tooLong, "run", 0700, false, Refused(SettingsFolderTooLong, 0, tooLong)},
+        {"empty: the program's own", "", "bin", 0755, false, ""},
+        {"the program's own, sticky, all may write", "-", "bin", 01777, false, others(Path("bin"))},
+        {"the program's own, another user's", "-", "bin", 0755, true, notOwned(Path("bin"))},
+        {"configuration, group may write", "-", "config/tavloader", 0770, false,
+         others(Path("config/tavloader"))},
+    };
+    for (const Row& row : rows) {
+        if (row.givenAway && geteuid() != 0) {
+            continue;
         }
+        const std::string changed = Path(row.changed);
+        ASSERT_EQ(chmod(changed.c_str(), row.mode), 0);
+        ASSERT_EQ(chown(changed.c_str(), row.givenAway ? 65534 : geteuid(), getegid()), 0);
+        ScopedEnv run("TAVLOADER_DIR", row.run == "-" ? nullptr : row.run.c_str());
+        const bool installed = std::string(row.changed).rfind("config", 0) == 0;
+        EXPECT_EQ(Folder(installed ? Path("bin") : ""), row.expected) << row.what;
+        ASSERT_EQ(chown(changed.c_str(), geteuid(), getegid()), 0);
+        ASSERT_EQ(chmod(changed.c_str(), 0755), 0);
     }
-    // TAVLOADER_DIR names no folder, or another user's: one given away by root, or the root
-    // folder for anyone else.
-    std::string others = "/";
-    if (geteuid() == 0) {
-        others = Path("run");
-        ASSERT_EQ(chown(others.c_str(), 65534, 65534), 0);
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "the rows of another user's folders need root to give one away";
     }
-    const std::pair<std::string, std::string> named[] = {
-        {Path("none"), Refused(SettingsFolderMissing, ENOENT, Path("none"))},
-        {"/dev/null", Refused(SettingsFolderMissing, ENOTDIR, "/dev/null")},
-        {others, Refused(SettingsFolderNotOwned, 0, others)}};
-    for (const auto& [folder, expected] : named) {
-        ScopedEnv run("TAVLOADER_DIR", folder.c_str());
-        EXPECT_EQ(Folder(""), expected);
+}
+
+// The folder is opened once: renamed away after its check, with another in its place, the
+// settings file and the COM entries still come from the folder that was checked.
+TEST_F(SettingsFolderTest, FolderSwappedAfterItsCheckIsNotUsedAndReadOnlyIsTheMode) {
+    ASSERT_EQ(mkdir(Path("run").c_str(), 0700), 0);
+    WriteTextFile(Path("run/tavram.SET"), "PORT=COM2\n");
+    ASSERT_EQ(symlink("/dev/null", Path("run/COM1").c_str()), 0);  // no tty: ENOTTY
+    const int unbound = socket(AF_UNIX, SOCK_STREAM, 0);  // bound, not listening: ECONNREFUSED
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", Path("run/COM2").c_str());
+    ASSERT_EQ(bind(unbound, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ScopedEnv run("TAVLOADER_DIR", Path("run").c_str());
+    ASSERT_EQ(Folder(""), Path("run"));
+    SerialSetDeviceFolder(Path("run").c_str(), PlatformSettingsFolderHandle());
+
+    ASSERT_EQ(rename(Path("run").c_str(), Path("checked").c_str()), 0);
+    ASSERT_EQ(mkdir(Path("run").c_str(), 0777), 0);
+    WriteTextFile(Path("run/tavram.SET"), "PORT=COM3\n");
+    const std::string settings = Path("run/tavram.SET");
+    FILE* file = PlatformOpenSettingsRead(settings.c_str());
+    int port = 0;
+    EXPECT_TRUE(file != nullptr && fscanf(file, "PORT=COM%d", &port) == 1 && fclose(file) == 0);
+    EXPECT_EQ(port, 2);
+    file = PlatformBeginSettingsWrite(settings.c_str());
+    ASSERT_NE(file, nullptr);
+    fputs("PORT=COM4\n", file);
+    ASSERT_TRUE(PlatformFinishSettingsWrite(file));
+    EXPECT_EQ(ReadTextFile(Path("checked/tavram.SET")), "PORT=COM4\n");
+    EXPECT_EQ(ReadTextFile(settings), "PORT=COM3\n");
+    // Read-only is the file's mode, for root too: such a settings file is left as it is.
+    ASSERT_EQ(chmod(Path("checked/tavram.SET").c_str(), 0444), 0);
+    EXPECT_EQ(PlatformBeginSettingsWrite(settings.c_str()), nullptr);
+    for (const auto& [name, error] : {std::pair{"COM1", ENOTTY}, {"COM2", ECONNREFUSED}}) {
+        EXPECT_EQ(SerialOpen(name), nullptr);
+        EXPECT_EQ(SerialLastError(), error) << name << " (ENOENT: the new folder's)";
+    }
+    close(unbound);
+    SerialSetDeviceFolder(".", -1);
+}
+
+// A settings write cut short leaves no new file: it goes on every way out, and what a killed
+// run left is removed at the next start when its process is gone and it is the user's.
+TEST_F(SettingsFolderTest, WritesCutShortLeaveNoNewFiles) {
+    ASSERT_EQ(mkdir(Path("run").c_str(), 0700), 0);
+    ScopedEnv run("TAVLOADER_DIR", Path("run").c_str());
+    ASSERT_EQ(Folder(""), Path("run"));
+    const std::string settings = Path("run/tavram.SET");
+    pid_t child = -1;  // the last one is gone, to have left a file below
+    for (const auto& [signal, code] : {std::pair{0, 0}, {SIGTERM, 2}, {SIGINT, 2}}) {
+        fflush(nullptr);
+        child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            PlatformInstallExitHandlers();
+            if (PlatformBeginSettingsWrite(settings.c_str()) == nullptr) {
+                _exit(3);
+            }
+            if (signal == 0) {
+                PlatformExit(0);
+            }
+            raise(signal);
+            _exit(4);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == code) << signal;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Path("run")), {}), 0) << signal;
+    }
+    const std::string dead = std::to_string(child);
+    const std::pair<std::string, bool> left[] = {{"tavram.SET." + dead + "-0.new", false},
+                                                 {"tavram.SET." + dead + "-1.new", geteuid() == 0},
+                                                 {"tavram.SET.1-0.new", true},
+                                                 {"tavfla.SET." + dead + "-0.new", true},
+                                                 {"tavram.SET." + dead + "-0.old", true}};
+    for (const auto& [name, kept] : left) {
+        WriteTextFile(Path("run/" + name), "PORT=CO");
+    }
+    if (geteuid() == 0) {  // another user's stays
+        ASSERT_EQ(chown(Path("run/" + left[1].first).c_str(), 65534, 65534), 0);
+    }
+    PlatformRemoveStaleWrites(settings.c_str());
+    for (const auto& [name, kept] : left) {
+        EXPECT_EQ(std::filesystem::exists(Path("run/" + name)), kept) << name;
     }
 }
 

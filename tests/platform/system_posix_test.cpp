@@ -22,15 +22,14 @@ uint64_t NowMs() {
 }
 
 TEST(SystemPosixTest, ClockAndSleepAgree) {
-    const uint32_t before = PlatformMilliseconds();
+    // The loader's readings lie within the system clock's: load can only widen both.
     const uint64_t start = NowMs();
+    const uint32_t before = PlatformMilliseconds();
     PlatformSleep(30);
-    const uint64_t slept = NowMs() - start;
     const uint32_t after = PlatformMilliseconds();
-    EXPECT_GE(slept, 30u);
-    EXPECT_LT(slept, 1000u);
+    const uint64_t slept = NowMs() - start;
     EXPECT_GE(after - before, 29u);
-    EXPECT_LE(after - before, slept + 2);
+    EXPECT_LE(after - before, slept + 1);
     // Counted from the start of the process, not from the first call.
     EXPECT_LT(before, 60u * 60u * 1000u);
     PlatformSleep(0);
@@ -166,7 +165,7 @@ TEST_F(ConsoleKeyTest, KeysReadOneAtATimeAndTerminalGivenBack) {
 }
 
 TEST_F(ConsoleKeyTest, TerminationSignalRestoresTerminalAndExitsWith2) {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         struct sigaction current;
         if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
             continue;  // ignored by whoever started the tests: left ignored on purpose
