@@ -5,7 +5,6 @@
 
 #include "driver/driver_testing.h"
 #include "hexreader/hexreader.h"
-#include "hexreader/hexreader_testing.h"
 #include "link/link.h"
 #include "link/link_testing.h"
 #include "link/trace.h"

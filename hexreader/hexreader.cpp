@@ -7,7 +7,6 @@
 #include <cstring>
 #include <utility>
 
-#include "hexreader/hexreader_testing.h"
 
 namespace {
 

@@ -24,12 +24,19 @@ void AbortOnKeyPress() {
 }
 
 // When no key can come (standard input at its end: a job run unattended), a wait that only
-// a key could end ends by itself after kUnattendedWaitMs.
+// a key could end ends by itself after `boundMs`.
 // `message` takes the wait in seconds (%u).
-void EndWaitIfUnattended(uint32_t startMs, const char* message) {
-    if (PlatformMilliseconds() - startMs >= kUnattendedWaitMs && ConsoleInputEnded()) {
-        EndRun(kExitFailure, nullptr, message, static_cast<unsigned>(kUnattendedWaitMs / 1000));
+void EndWaitIfUnattended(uint32_t startMs, uint32_t boundMs, const char* message) {
+    if (PlatformMilliseconds() - startMs >= boundMs && ConsoleInputEnded()) {
+        EndRun(kExitFailure, nullptr, message, static_cast<unsigned>(boundMs / 1000));
     }
+}
+
+// A network port shows the board's answer a round trip later than a local line: the wait
+// for the answer to a sync pair grows by it, so that one pair at the right rate is answered
+// within its wait (and before the purge at the next rate). A local line keeps the exact wait.
+int32_t SyncAnswerWaitMs() {
+    return kSyncAnswerMs + static_cast<int32_t>(PortDelays().roundTripMs);
 }
 
 }  // namespace
@@ -38,9 +45,14 @@ void ResetTarget() {
     SetRtsSignal(1);
     SetRtsSignal(0);
     EnableAuto_RTS_CTS(1);
+    // Not lengthened on a network port: it shows CTS off until the server's report from after
+    // the pulse comes, and a longer wait could let the first look see the board ready.
     Delay(kResetSettleMs);
 
     const uint32_t startMs = PlatformMilliseconds();
+    // A board that raises CTS within the bound is seen to do so within it and the port's
+    // lag (a polling server's look period and more).
+    const uint32_t boundMs = kUnattendedWaitMs + PortDelays().ctsLagMs;
     const int32_t initiallyOn = CTSSignalSet();
     bool notYetSeenOff = true;
     int32_t progress = kPollsPerMark;
@@ -66,7 +78,7 @@ void ResetTarget() {
             progress = kPollsPerMark;
         }
         AbortOnKeyPress();
-        EndWaitIfUnattended(startMs,
+        EndWaitIfUnattended(startMs, boundMs,
                             "\nResetTarget(): Timeout, No CTS From Target In %u Seconds And No "
                             "Key Can Come (Input Ended)\n");
         Delay(kCtsPollMs);
@@ -92,7 +104,7 @@ int32_t SendSync(int32_t pairs, uint8_t syncByte, bool trace, TargetAnswer* answ
             fflush(stdout);
         }
         AbortOnKeyPress();
-        Delay(kSyncAnswerMs);
+        Delay(SyncAnswerWaitMs());
         if (CheckSyncAck(syncByte) == 1) {
             return 1;
         }
@@ -113,7 +125,7 @@ TargetAnswer ConnectTarget(uint8_t syncByte, int32_t storedBaud, bool trace) {
             return answer;
         }
         answer.roundMissed = true;
-        EndWaitIfUnattended(startMs,
+        EndWaitIfUnattended(startMs, kUnattendedWaitMs,
                             "\nConnectTarget(): Timeout, No Answer To The Sync In %u Seconds And "
                             "No Key Can Come (Input Ended)\n");
     }

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "hexreader/hexreader.h"
-#include "hexreader/hexreader_testing.h"
 #include "support/files.h"
 #include "support/lanes.h"
 

@@ -1,5 +1,0 @@
-// Calls of the reader that only the in-process tests make.
-#pragma once
-
-// Forgets the termination record read.
-void ResetHexReader();
