@@ -4,7 +4,8 @@
 # make install  - install under PREFIX (default /usr/local); DESTDIR is honoured
 # make package  - the .deb (build-package/); make windows-package - the Windows zip
 # make fuzz     - build the libFuzzer targets with clang and run each for FUZZ_SECONDS
-# make bench    - download times against the simulated board, host-bound speed, memory
+# make bench    - download times against the simulated board, host-bound speed, memory;
+#                 NET_RTT_MS=N: a board N ms of round trip away (tools/netdelay)
 BUILD ?= build
 PREFIX ?= /usr/local
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
@@ -49,7 +50,7 @@ package:
 	@ls build-package/*.deb
 
 bench: build
-	bash tools/bench.sh $(BUILD)
+	NET_RTT_MS=$(NET_RTT_MS) bash tools/bench.sh $(BUILD)
 
 # Windows programs (tavram.exe, tavfla.exe) with the mingw-w64 cross compiler.
 windows:

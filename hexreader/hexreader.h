@@ -42,5 +42,6 @@ inline bool IsWhiteSpace(int c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-// Forgets the termination record read (for in-process tests).
+// Forgets the termination record read: before the files are read again from their start,
+// and for in-process tests.
 void ResetHexReader();

@@ -26,12 +26,19 @@ void AbortOnKeyPress() {
 }
 
 // When no key can come (standard input at its end: a job run unattended), a wait that only
-// a key could end ends by itself after kUnattendedWaitMs.
+// a key could end ends by itself after `boundMs`.
 // `message` takes the wait in seconds (%u).
-void EndWaitIfUnattended(uint32_t startMs, const char* message) {
-    if (PlatformMilliseconds() - startMs >= kUnattendedWaitMs && ConsoleInputEnded()) {
-        EndRun(kExitFailure, nullptr, message, static_cast<unsigned>(kUnattendedWaitMs / 1000));
+void EndWaitIfUnattended(uint32_t startMs, uint32_t boundMs, const char* message) {
+    if (PlatformMilliseconds() - startMs >= boundMs && ConsoleInputEnded()) {
+        EndRun(kExitFailure, nullptr, message, static_cast<unsigned>(boundMs / 1000));
     }
+}
+
+// A network port shows the board's answer a round trip later than a local line: the wait
+// for the answer to a sync pair grows by it, so that one pair at the right rate is answered
+// within its wait (and before the purge at the next rate). A local line keeps the exact wait.
+int32_t SyncAnswerWaitMs() {
+    return kSyncAnswerMs + static_cast<int32_t>(PortDelays().roundTripMs);
 }
 
 }  // namespace
@@ -40,9 +47,14 @@ void ResetTarget() {
     SetRtsSignal(1);
     SetRtsSignal(0);
     EnableAuto_RTS_CTS(1);
+    // Not lengthened on a network port: it shows CTS off until the server's report from after
+    // the pulse comes, and a longer wait could let the first look see the board ready.
     Delay(kResetSettleMs);
 
     const uint32_t startMs = PlatformMilliseconds();
+    // A board that raises CTS within the bound is seen to do so within it and the port's
+    // lag (a polling server's look period and more).
+    const uint32_t boundMs = kUnattendedWaitMs + PortDelays().ctsLagMs;
     const int32_t initiallyOn = CTSSignalSet();
     bool notYetSeenOff = true;
     int32_t progress = kPollsPerMark;
@@ -68,7 +80,7 @@ void ResetTarget() {
             progress = kPollsPerMark;
         }
         AbortOnKeyPress();
-        EndWaitIfUnattended(startMs,
+        EndWaitIfUnattended(startMs, boundMs,
                             "\nResetTarget(): Timeout, No CTS From Target In %u Seconds And No "
                             "Key Can Come (Input Ended)\n");
         Delay(kCtsPollMs);
@@ -94,7 +106,7 @@ int32_t SendSync(int32_t attempts, int32_t baud, bool trace) {
             fflush(stdout);
         }
         AbortOnKeyPress();
-        Delay(kSyncAnswerMs);
+        Delay(SyncAnswerWaitMs());
         if (CheckSyncAck() == 1) {
             return 1;
         }
@@ -117,7 +129,7 @@ TargetAnswer ConnectTarget(int32_t storedBaud, bool trace) {
             return answer;
         }
         answer.roundMissed = true;
-        EndWaitIfUnattended(startMs,
+        EndWaitIfUnattended(startMs, kUnattendedWaitMs,
                             "\nConnectTarget(): Timeout, No Answer To The Sync In %u Seconds And "
                             "No Key Can Come (Input Ended)\n");
     }

@@ -6,6 +6,8 @@
 #include <cstdarg>
 #include <cstdint>
 
+#include "platform/serial_port.h"  // SerialDelays
+
 extern int32_t SyncAttempts;  // sync pairs sent by the connection in progress
 
 // The connection byte, fixed per program when it is linked: 0x0F RAM loader, 0x7F flash.
@@ -30,6 +32,9 @@ void EnableAuto_RTS_CTS(int32_t on);
 void SetRtsSignal(int32_t state);
 int32_t CTSSignalSet();
 void Delay(int32_t milliseconds);
+// How much later than a local line the open port shows the board's doings (all zero on a
+// local line).
+SerialDelays PortDelays();
 // The last step of EndRun: once the port is set up, flow control off and RTS low (a failure
 // of either ends the process at once with its message and code 2); the trace's last line;
 // then the process ends with the code.

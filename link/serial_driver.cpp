@@ -141,6 +141,12 @@ void OpenComPort(int32_t portNumber, int32_t baudRate) {
     if (!Purge()) {
         FailDirect("\nPurgeComm() Failed: %d\n");
     }
+    // Measured at the Telnet agreement and the purge's acknowledgement.
+    const SerialDelays delays = PortDelays();
+    if (delays.network) {
+        TraceEvent("network port: round trip %u ms, CTS up to %u ms late", delays.roundTripMs,
+                   delays.ctsLagMs);
+    }
     SerialTimeouts timeouts;
     timeouts.ReadIntervalTimeout = kReadTimeoutMs;
     timeouts.ReadTotalTimeoutMultiplier = 0;
@@ -278,6 +284,12 @@ int32_t CTSSignalSet() {
 void Delay(int32_t milliseconds) {
     TraceWait();
     PlatformSleep(milliseconds);
+}
+
+SerialDelays PortDelays() {
+    SerialDelays delays;
+    SerialGetDelays(PortHandle, &delays);
+    return delays;
 }
 
 void ExitLoader(int32_t exitCode) {

@@ -80,9 +80,13 @@ bool Rfc2217Purge(Rfc2217Connection* c, uint32_t purgeFlags) {
     // Data still in flight from before the server's purge would otherwise look fresh.
     ++c->purgeAcksOwed;
     int seen = c->purgeAcksSeen;
-    const Deadline deadline = DeadlineIn(kPurgeAckMs);
+    const uint64_t sentUs = MonotonicUs();
+    const Deadline deadline = DeadlineIn(kPurgeAckMs + Rfc2217RoundTripMs(c));
     while (c->purgeAcksSeen == seen && Rfc2217Broken(c) == 0 && !DeadlinePassed(deadline)) {
         Rfc2217WaitForInput(c, deadline);
+    }
+    if (c->purgeAcksSeen != seen) {
+        Rfc2217NoteRoundTrip(c, sentUs);
     }
     if (c->purgeAcksSeen == seen && c->purgeAcks == PurgeAcks::Unknown) {
         c->purgeAcks = PurgeAcks::NotSent;  // this server does not acknowledge purges
@@ -169,7 +173,7 @@ bool Rfc2217SetRts(Rfc2217Connection* c, bool on) {
     c->rtsOn = on;
     c->ctsCurrent = false;
     ++c->rtsAcksOwed;
-    c->rtsAckDeadline = DeadlineIn(kRtsAckMs);
+    c->rtsAckDeadline = DeadlineIn(kRtsAckMs + Rfc2217RoundTripMs(c));
     c->askAgainAt = Deadline{};
     return true;
 }
@@ -178,11 +182,40 @@ void Rfc2217SetLookPeriod(Rfc2217Connection* c, int lookMs) {
     c->lookMs = lookMs;
 }
 
+void Rfc2217NoteRoundTrip(Rfc2217Connection* c, uint64_t sentUs) {
+    const uint64_t tookUs = MonotonicUs() - sentUs;
+    if (!c->roundTripSeen || tookUs < c->roundTripUs) {
+        c->roundTripUs = tookUs;
+        c->roundTripSeen = true;
+    }
+}
+
+uint64_t Rfc2217RoundTripMs(const Rfc2217Connection* c) {
+    return (c->roundTripUs + 500) / 1000;
+}
+
+// CTS counts as off until a report from after the RTS acknowledgement (waited for
+// kRtsAckMs and a round trip at most); a polling server may show the change only when asked
+// again (AskAgainIfPolling), a look period and a quarter later, a round trip before its
+// answer is back.
+void Rfc2217GetDelays(const Rfc2217Connection* c, SerialDelays* delays) {
+    const uint64_t roundTripMs = Rfc2217RoundTripMs(c);
+    uint64_t lagMs = kRtsAckMs + roundTripMs;
+    const int lookMs = LookPeriod(c);
+    if (lookMs != kLookAtOnce) {
+        lagMs += uint64_t(lookMs) + uint64_t(lookMs) / 4 + roundTripMs;
+    }
+    delays->network = true;
+    delays->roundTripMs = static_cast<uint32_t>(roundTripMs);
+    delays->ctsLagMs = static_cast<uint32_t>(lagMs);
+}
+
 bool Rfc2217GetCts(Rfc2217Connection* c, bool* on) {
     if (!Rfc2217Flush(c) || !Rfc2217CheckAlive(c) || !AskAgainIfPolling(c)) {
         return false;
     }
-    *on = Rfc2217CtsOn(c);
+    *on = Rfc2217CtsOn(c) && !c->ctsDropUnseen;
+    c->ctsDropUnseen = false;
     return true;
 }
 

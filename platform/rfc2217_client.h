@@ -24,6 +24,8 @@ void Rfc2217Close(Rfc2217Connection* connection);
 constexpr int kLookFromMask = -1;
 constexpr int kLookAtOnce = 0;
 void Rfc2217SetLookPeriod(Rfc2217Connection* connection, int lookMs);
+// The round trip measured so far, and how late CTS may show after an RTS change.
+void Rfc2217GetDelays(const Rfc2217Connection* connection, SerialDelays* delays);
 bool Rfc2217Purge(Rfc2217Connection* connection, uint32_t purgeFlags);
 bool Rfc2217Apply(Rfc2217Connection* connection, const SerialSettings& settings);
 bool Rfc2217SetRts(Rfc2217Connection* connection, bool on);

@@ -22,7 +22,12 @@ enum class PurgeAcks { Unknown, Sent, NotSent };
 
 struct Rfc2217Connection {
     int fd = -1;
+    bool tcp = false;   // not a Unix-domain socket
     std::string where;  // socket path or host:port, for messages
+    // The shortest round trip seen, from a request to the server's answer to it: the
+    // network's own, without what a busy host or server added to one of them.
+    uint64_t roundTripUs = 0;
+    bool roundTripSeen = false;
 
     TelnetEngine telnet;
     std::deque<uint8_t> input;  // data bytes received, not yet read
@@ -40,6 +45,10 @@ struct Rfc2217Connection {
     // A server that does not acknowledge is waited for kRtsAckMs at most. A polling server
     // may have missed the change: it is asked again once a look of it is sure to have come.
     bool ctsCurrent = true;
+    // A current report of CTS off that no look at CTS has shown yet: a drop and the rise after
+    // it that come in together (a look made late) still show the drop first, as a line would
+    // have to the look that came in time.
+    bool ctsDropUnseen = false;
     int rtsAcksOwed = 0;
     Deadline rtsAckDeadline;
     int lookMs = kLookFromMask;
@@ -63,6 +72,12 @@ struct Rfc2217Connection {
 inline bool Rfc2217CtsOn(const Rfc2217Connection* c) {
     return c->ctsCurrent && c->cts;
 }
+
+// Takes one round trip, from a request sent at `sentUs` (MonotonicUs) to its answer now.
+void Rfc2217NoteRoundTrip(Rfc2217Connection* c, uint64_t sentUs);
+// The round trip in whole milliseconds, rounded: what every wait for an answer of the
+// server adds to the time the answer takes on a local line.
+uint64_t Rfc2217RoundTripMs(const Rfc2217Connection* c);
 
 // Sets up the Telnet engine with the client's options and handlers.
 void Rfc2217StartTelnet(Rfc2217Connection* c);

@@ -133,6 +133,7 @@ bool AgreePortControl(Rfc2217Connection* c) {
     TelnetAsk(&c->telnet, kWill, kOptSga);
     TelnetAsk(&c->telnet, kDo, kOptSga);
     TelnetAsk(&c->telnet, kWill, kOptComPort);
+    const uint64_t askedUs = MonotonicUs();
     if (!Rfc2217Flush(c)) {
         // A busy server may say so and hang up before the opening is even sent.
         const int sendError = c->socketError;
@@ -148,6 +149,9 @@ bool AgreePortControl(Rfc2217Connection* c) {
            !DeadlinePassed(deadline)) {
         Rfc2217WaitForInput(c, deadline);
     }
+    if (c->comPortAgreed) {
+        Rfc2217NoteRoundTrip(c, askedUs);
+    }
     return c->comPortAgreed || Refuse(c);
 }
 
@@ -162,6 +166,7 @@ Rfc2217Connection* Rfc2217Open(const char* unixPath, const char* host, const cha
 
     Rfc2217Connection* c = new Rfc2217Connection;
     c->fd = fd;
+    c->tcp = unixPath == nullptr;
     c->where =
         unixPath != nullptr ? std::string(unixPath) : std::string(host) + ":" + std::string(port);
     if (!AgreePortControl(c) || !Rfc2217SendModemMask(c)) {

@@ -1,6 +1,8 @@
 // The client's side of the Telnet stream: taking in what the server sends (never more
 // than the receive queue has room for) and sending what is queued, each bounded in work
 // and time. Parsing only queues answers; they are sent after it, never from inside it.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -50,6 +52,7 @@ void OnSubnegotiation(void* context, const std::vector<uint8_t>& sub) {
         if (c->rtsAcksOwed == 0 || DeadlinePassed(c->rtsAckDeadline)) {
             c->rtsAcksOwed = 0;
             c->ctsCurrent = true;
+            c->ctsDropUnseen = c->ctsDropUnseen || !c->cts;
         }
     } else if (command == kServerOffset + kSetModemstateMask) {
         c->maskAcked = true;
@@ -70,6 +73,23 @@ void OnSubnegotiation(void* context, const std::vector<uint8_t>& sub) {
             }
         }
     }
+}
+
+// Our send puts the kernel's TCP in its interactive mode, which delays the acknowledgement of
+// what comes back; a server that holds small segments back until the one before is
+// acknowledged (Nagle's algorithm, a stock server) would then hold every answer until the
+// delayed acknowledgement fires, tens of milliseconds.
+// Leaving that mode once after each send that put bytes out keeps the answers coming at once
+// (Linux only; other systems have no such option).
+void QuickAck(Rfc2217Connection* c) {
+#ifdef TCP_QUICKACK
+    if (c->tcp) {
+        int one = 1;
+        setsockopt(c->fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    }
+#else
+    (void)c;
+#endif
 }
 
 bool CanTakeInput(const Rfc2217Connection* c) {
@@ -94,6 +114,9 @@ void SendPending(Rfc2217Connection* c) {
         }
     }
     out.erase(0, done);
+    if (done > 0) {
+        QuickAck(c);
+    }
 }
 
 // Reads one chunk from the socket, without waiting, and parses it (answers are only

@@ -88,3 +88,17 @@ bool SerialRead(SerialPort* port, uint8_t* byte, uint32_t* got);
 // Writes one byte; *written is 0 when the write time-out passed first (byte dropped).
 bool SerialWrite(SerialPort* port, uint8_t byte, uint32_t* written);
 int SerialLastError();
+
+// How much later than a local line the port shows the board's doings. A local line
+// (termios, Win32) shows them at once: all zero. A network serial server shows them a round
+// trip later, measured on the connection itself (the Telnet agreement at the open and every
+// purge acknowledgement; the shortest so far, in whole milliseconds). The waits for the
+// board's answers keep their time on a local line for what else may delay one.
+struct SerialDelays {
+    bool network = false;
+    uint32_t roundTripMs = 0;
+    // After an RTS change, the longest time before CTS shows as the board set it (a server
+    // that polls the lines reports only what its looks see, and is asked again).
+    uint32_t ctsLagMs = 0;
+};
+void SerialGetDelays(SerialPort* port, SerialDelays* delays);

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/backend_internal.h"
+#include "platform/rfc2217_client.h"
 #include "platform/serial_posix_internal.h"
 
 namespace {
@@ -204,6 +205,13 @@ bool SerialRead(SerialPort* port, uint8_t* byte, uint32_t* got) {
 bool SerialWrite(SerialPort* port, uint8_t byte, uint32_t* written) {
     *written = 0;
     return port->ops->Write(port, byte, written, WriteTimeoutMs(port->timeouts));
+}
+
+void SerialGetDelays(SerialPort* port, SerialDelays* delays) {
+    *delays = SerialDelays();
+    if (port->connection != nullptr) {
+        Rfc2217GetDelays(port->connection, delays);
+    }
 }
 
 int SerialLastError() {

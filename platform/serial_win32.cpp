@@ -167,6 +167,11 @@ bool SerialWrite(SerialPort* port, uint8_t byte, uint32_t* written) {
     return true;
 }
 
+// A local line answers at once.
+void SerialGetDelays(SerialPort*, SerialDelays* delays) {
+    *delays = SerialDelays();
+}
+
 int SerialLastError() {
     return LastError;
 }

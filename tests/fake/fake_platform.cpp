@@ -48,6 +48,8 @@ struct FakeState {
     std::map<std::string, InjectedFailure> failures;
     int lastError = 0;
     SerialOpenRefusal refusal;
+    SerialDelays delays;
+    uint64_t rtsChangedUs = 0;
     bool signalAtTraceWrite = false;
 };
 
@@ -86,13 +88,23 @@ void UpdateRts() {
     const bool level = EffectiveRts();
     if (level != s.rtsSeen) {
         s.rtsSeen = level;
+        s.rtsChangedUs = s.nowUs;
         BoardSetRts(s.board, level, s.nowUs);
     }
 }
 
+// The board's bytes and CTS reach the host a round trip after the board sent them.
+uint64_t RoundTripUs() {
+    return uint64_t{State().delays.roundTripMs} * 1000;
+}
+
 bool CtsNow() {
     FakeState& s = State();
-    return s.responder ? true : BoardCts(s.board, s.nowUs);
+    if (s.nowUs < s.rtsChangedUs + uint64_t{s.delays.ctsLagMs} * 1000) {
+        return false;  // the port does not show CTS yet
+    }
+    const uint64_t seenUs = s.nowUs > RoundTripUs() ? s.nowUs - RoundTripUs() : 0;
+    return s.responder ? true : BoardCts(s.board, seenUs);
 }
 
 }  // namespace
@@ -126,7 +138,7 @@ bool SerialPurge(SerialPort*, uint32_t purgeFlags) {
     }
     if ((purgeFlags & (kPurgeRxAbort | kPurgeRxClear)) != 0) {
         s.scripted.clear();
-        BoardDiscardOutput(s.board, s.nowUs);
+        BoardDiscardOutput(s.board, s.nowUs > RoundTripUs() ? s.nowUs - RoundTripUs() : 0);
     }
     return true;
 }
@@ -193,7 +205,8 @@ bool SerialQueuedInput(SerialPort*, uint32_t* count) {
     }
     uint8_t byte = 0;
     uint64_t readyAt = 0;
-    *count = BoardPeekOutput(s.board, &byte, &readyAt) && readyAt <= s.nowUs ? 1 : 0;
+    *count =
+        BoardPeekOutput(s.board, &byte, &readyAt) && readyAt + RoundTripUs() <= s.nowUs ? 1 : 0;
     return true;
 }
 
@@ -217,7 +230,9 @@ bool SerialRead(SerialPort*, uint8_t* byte, uint32_t* got) {
         return true;
     }
     uint64_t readyAt = 0;
-    if (BoardPeekOutput(s.board, byte, &readyAt) && readyAt <= s.nowUs + timeoutUs) {
+    if (BoardPeekOutput(s.board, byte, &readyAt) &&
+        readyAt + RoundTripUs() <= s.nowUs + timeoutUs) {
+        readyAt += RoundTripUs();
         if (readyAt > s.nowUs) {
             s.nowUs = readyAt;
         }
@@ -261,6 +276,10 @@ bool SerialWrite(SerialPort*, uint8_t byte, uint32_t* written) {
 
 int SerialLastError() {
     return State().lastError;
+}
+
+void SerialGetDelays(SerialPort*, SerialDelays* delays) {
+    *delays = State().delays;
 }
 
 const SerialOpenRefusal& SerialLastRefusal() {
@@ -362,6 +381,10 @@ void FakeReset(const BoardOptions& options) {
     s.board = BoardCreate(options);
     ResetSerialDriverState();
     ResetHexReader();
+}
+
+void FakeSetNetwork(uint32_t roundTripMs, uint32_t ctsLagMs) {
+    State().delays = SerialDelays{true, roundTripMs, ctsLagMs};
 }
 
 void FakeSignal() {

@@ -50,6 +50,11 @@ bool FakeKeyConsumed();
 // Standard input at its end: no key can come (off after FakeReset).
 void FakeSetInputEnded(bool ended);
 
+// The port is a network serial server (a local line after FakeReset): the board's bytes
+// reach the host a round trip late, and after an RTS change CTS shows only after ctsLagMs.
+// SerialGetDelays reports both.
+void FakeSetNetwork(uint32_t roundTripMs, uint32_t ctsLagMs = 0);
+
 // A termination signal as the handler takes it: the trace's last line, then ProcessExit{2};
 // while the trace is busy, only when it is done. The second one comes during the trace's next
 // write to its file.

@@ -239,6 +239,27 @@ TEST_F(TavflaRunTest, StoringTheSameNameAgainMeetsTheStoredOne) {
     EXPECT_EQ(BoardFlashPrograms(FakeBoard()).size(), 1u);
 }
 
+// Save mode through a network port says on standard error what its round trips cost this
+// program (the download here takes what it says); Fast mode says nothing.
+TEST_F(TavflaRunTest, SaveModeOverANetworkPortTellsItsCost) {
+    for (const char* mode : {"-Ms", "-Mf"}) {
+        Restart(BoardOptions());
+        FakeSetNetwork(1000);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Run({"ab", mode}), 0) << output_;
+        const std::string note = testing::internal::GetCapturedStderr();
+        if (mode[2] == 'f') {
+            EXPECT_EQ(note, "");
+            continue;
+        }
+        EXPECT_EQ(note,
+                  "Note: COM1 is a network port with a round trip of 1000 ms. Save mode waits that "
+                  "long for the echo of every byte: this program takes about 32 seconds. Fast "
+                  "mode (-Mf) avoids the wait.\n");
+        EXPECT_TRUE(Printed("\nDownload Time = 32.0 Seconds\n")) << output_;
+    }
+}
+
 TEST_F(TavflaRunTest, BoardFillersAndEndStatus) {
     BoardOptions options;
     options.flashFillers = 5;

@@ -196,6 +196,64 @@ TEST_F(ConnectionTest, VerboseLinePerAttempt) {
     EXPECT_EQ(output.substr(output.size() - last.size()), last);
 }
 
+// Each sync pair waits 50 ms for its answer on a local line, and a round trip more on a
+// network port.
+TEST_F(ConnectionTest, WaitAfterEachPairGrowsByTheRoundTripOnANetworkPort) {
+    const struct {
+        bool network;
+        uint32_t roundTripMs;
+        uint64_t waitUs;
+    } rows[] = {{false, 0, 50000}, {true, 150, 200000}, {true, 1000, 1050000}};
+    for (const auto& row : rows) {
+        BoardOptions options = BoardAt(115200);
+        options.answerWithNoise = true;
+        Start(options, 115200);
+        if (row.network) {
+            FakeSetNetwork(row.roundTripMs);
+        }
+        const uint64_t startUs = FakeNowUs();
+        EXPECT_EQ(SendSync(2, 115200, false), 0);
+        EXPECT_EQ(FakeNowUs() - startUs, 2 * row.waitUs) << row.roundTripMs;
+    }
+}
+
+// At any round trip up to a second the answer to the first pair at the right rate is seen
+// within its wait: no stray second pair, and no answer lost to the purge at a rate switch.
+TEST_F(ConnectionTest, NetworkPortConnectsOnOnePairAtTheRightRate) {
+    for (uint32_t roundTripMs : {40u, 150u, 400u, 1000u}) {
+        for (int32_t storedBaud : {115200, 38400}) {
+            Start(BoardAt(115200), storedBaud);
+            FakeSetNetwork(roundTripMs, roundTripMs);
+            int32_t attempts = 0;
+            EXPECT_EQ(Connect(&attempts), -1) << roundTripMs;
+            const int32_t pairs = storedBaud == 115200 ? 1 : 3;
+            EXPECT_EQ(attempts, pairs) << roundTripMs;
+            EXPECT_EQ(FakeWrittenBytes(), std::vector<uint8_t>(2 * pairs, SyncByte));
+        }
+    }
+}
+
+// A server that looks at the lines once a minute shows the board's CTS after the reset
+// only when asked again, past 60 s: the unattended CTS wait lasts the port's lag longer.
+TEST_F(ConnectionTest, UnattendedCtsWaitAllowsForThePortsLag) {
+    for (bool ctsNeverRises : {false, true}) {
+        BoardOptions options = BoardAt(115200);
+        options.ctsNeverRises = ctsNeverRises;
+        Start(options, 115200);
+        FakeSetNetwork(0, 75200);
+        FakeSetInputEnded(true);
+        int32_t attempts = 0;
+        if (!ctsNeverRises) {
+            EXPECT_EQ(Connect(&attempts), -1) << output;
+            EXPECT_GE(FakeNowUs(), 75200000u);
+            continue;
+        }
+        EXPECT_EQ(Connect(&attempts), 2);
+        EXPECT_GE(FakeNowUs(), 135200000u);
+        EXPECT_NE(output.find("No CTS From Target In 135 Seconds"), std::string::npos) << output;
+    }
+}
+
 TEST_F(ConnectionTest, SendSyncWithNoAttemptsSendsNothing) {
     Start(BoardAt(115200), 115200);
     EXPECT_EQ(SendSync(0, 115200, false), 0);

@@ -366,6 +366,22 @@ TEST(Rfc2217ModemState, AfterAnRtsChangeOnlyAReportAfterItsAcknowledgementCounts
     EXPECT_TRUE(cts);
 }
 
+// A late look still sees the board's reset: a drop and a rise reported together after the
+// pulse show as off to the first look, then on.
+TEST(Rfc2217ModemState, DropAndRiseReportedTogetherShowTheDropFirst) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    ASSERT_TRUE(Rfc2217SetRts(client.connection, true));
+    ASSERT_TRUE(Rfc2217SetRts(client.connection, false));
+    SendBytes(client.fd, {IAC, SB, 44, 105, 11,   IAC, SE, IAC, SB, 44, 105, 12,   IAC, SE,
+                          IAC, SB, 44, 107, 0x00, IAC, SE, IAC, SB, 44, 107, 0x10, IAC, SE});
+    bool cts = true;
+    ASSERT_TRUE(Rfc2217GetCts(client.connection, &cts));
+    EXPECT_FALSE(cts);
+    ASSERT_TRUE(Rfc2217GetCts(client.connection, &cts));
+    EXPECT_TRUE(cts);
+}
+
 // After the reset pulse a polling server is asked for the state again once a look of it
 // has surely come (a look period and a quarter after the pulse was acknowledged); a server
 // that reports at once is never asked, so a CTS that does not change stays unreported.
@@ -416,6 +432,22 @@ TEST(Rfc2217ModemState, PollingServerIsAskedAgainAfterALookPeriod) {
             ReadBytes(client.fd, 1, 5);
         }
         EXPECT_TRUE(cts) << row.server;
+    }
+}
+
+// How late CTS may show after an RTS change: the acknowledgement's wait and a round trip,
+// and for a polling server its ask again (a look period and a quarter) and one more.
+TEST(Rfc2217ModemState, CtsLagCoversThePollingServersAskAgain) {
+    OpenClient client;
+    ASSERT_NE(client.connection, nullptr);
+    for (const auto& [lookMs, lagMs] :
+         {std::pair<int, uint32_t>{kLookAtOnce, 200}, {60000, 75200}}) {
+        Rfc2217SetLookPeriod(client.connection, lookMs);
+        SerialDelays delays;
+        Rfc2217GetDelays(client.connection, &delays);
+        EXPECT_TRUE(delays.network);
+        const uint32_t roundTrips = lookMs == kLookAtOnce ? 1 : 2;
+        EXPECT_EQ(delays.ctsLagMs, lagMs + roundTrips * delays.roundTripMs) << lookMs;
     }
 }
 
