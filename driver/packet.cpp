@@ -13,7 +13,7 @@ uint8_t MessageBuffer[kMessageBufferSize];
 
 }  // namespace
 
-bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record, CleanupStep cleanup) {
+bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record) {
     ReaderError error;
     switch (ReadHexRecord(lanes, record, &error)) {
         case ReadResult::Record:
@@ -23,7 +23,7 @@ bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record, CleanupStep cl
         case ReadResult::Error:
             break;
     }
-    EndRun(kExitFailure, cleanup, "%s", error.message.c_str());
+    EndRun(kExitFailure, CleanupDue, "%s", error.message.c_str());
 }
 
 void PutByte(Packet* packet, uint8_t byte) {
@@ -72,8 +72,8 @@ void PrintTargetAddress(uint32_t address) {
 uint32_t LoadAllRecords(FILE* lanes[kLaneCount], RecordSender sendRecord) {
     // The last record read stays here: after the loop, the termination record.
     HexRecord record;
-    for (;;) {
-        const int32_t sent = sendRecord(lanes, &record, MessageBuffer);
+    while (ReadRecordOrExit(lanes, &record)) {
+        const int32_t sent = sendRecord(record, MessageBuffer);
         if (sent == kEndOfRecords) {
             break;
         }

@@ -1,6 +1,6 @@
-// Packets of both download protocols: each record goes out as one packet, built whole in
-// the message buffer while it is summed; then the progress line and the byte total. The
-// reader's format errors end the run here.
+// Packets of both download protocols and the record loop: the loop reads each record and
+// hands it to the loader's sender, which builds it whole in the message buffer while it is
+// summed and sends it; then the byte total. The reader's format errors end the run here.
 #pragma once
 
 #include <cstddef>
@@ -16,9 +16,9 @@ constexpr int32_t kEndOfRecords = -2;         // a record sender's answer after 
 // Every byte of every data packet sent so far.
 extern uint32_t BytesLoaded;
 
-// Reads the next record. A format error ends the run with its message, after `cleanup` (may
-// be null). False when the lane files end after the termination record.
-bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record, CleanupStep cleanup);
+// Reads the next record. A format error ends the run with its message, after the clean-up
+// step that is due (CleanupDue). False when the lane files end after the termination record.
+bool ReadRecordOrExit(FILE* lanes[kLaneCount], HexRecord* record);
 
 struct Packet {
     uint8_t* bytes;
@@ -42,12 +42,11 @@ Packet BuildAddressPacket(uint8_t* buffer, uint8_t command, uint32_t address);
 // The progress line of a data packet: "\rWriting Target Address: ...".
 void PrintTargetAddress(uint32_t address);
 
-// Reads one record into `record` and sends it as one packet built in `buffer`
-// (kMessageBufferSize bytes). Returns the data packet's length, or kEndOfRecords at the end
-// of the lane files and after the record that closes the download.
-using RecordSender = int32_t (*)(FILE* lanes[kLaneCount], HexRecord* record, uint8_t* buffer);
+// Sends one record as one packet built in `buffer` (kMessageBufferSize bytes). Returns the
+// data packet's length, or kEndOfRecords after the record that closes the download.
+using RecordSender = int32_t (*)(const HexRecord& record, uint8_t* buffer);
 
-// Reads and sends the records of the four lane files through `sendRecord`, adds up
+// Reads the records of the four lane files and hands each to `sendRecord`, adds up
 // BytesLoaded and prints the byte total. Returns the address of the last record read: after
 // the termination record, the program's entry address.
 uint32_t LoadAllRecords(FILE* lanes[kLaneCount], RecordSender sendRecord);

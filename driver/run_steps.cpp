@@ -1,11 +1,12 @@
 // The run steps both loaders share, from the banner to the closing lines.
 #include "driver/run_steps.h"
 
-#include <cstring>
 #include <string>
 
+#include "driver/driver_testing.h"
 #include "hexreader/hexreader.h"
 #include "link/link.h"
+#include "link/link_testing.h"
 #include "link/trace.h"
 #include "platform/files.h"
 #include "platform/system.h"
@@ -16,34 +17,14 @@ constexpr const char* kCopyright = "(C) 2026 The Tavloader Developers";
 constexpr const char* kVersion = "3.0";
 constexpr int32_t kDrainPolls = 1000;
 
-// The settings file's lines as the run finds them, for the trace's header.
-void TraceSettingsFile() {
-    if (!TraceOn) {
-        return;
-    }
-    FILE* file = PlatformOpenSettingsRead(SettingsPath);  // as the run reads it: no link
-    if (file == nullptr) {
-        return;
-    }
-    std::string text = SettingsPath;
-    text += ":";
-    char line[128];
-    while (fgets(line, sizeof line, file) != nullptr) {
-        line[strcspn(line, "\r\n")] = '\0';
-        text += std::string(" ") + line;
-    }
-    fclose(file);
-    TraceSetSettings(text);
-}
-
 }  // namespace
 
 void RunLoader(const LoaderRun& run, int argc, char** argv) {
+    State = RunState{};
     ProgramName[0] = '\0';
     TraceStart((std::string(run.startName) + " V " + kVersion).c_str(), argc, argv);
     PrintBanner(run.title);
     FormSettingsPath(argc > 0 && argv[0] != nullptr ? argv[0] : run.startName);
-    TraceSettingsFile();
     ReadSettingsFile(run);
     ProcessCommandLine(run, argc, argv);
     ReportPortAndSaveSettings(run);
@@ -80,22 +61,18 @@ void OpenLaneFiles(FILE* lanes[kLaneCount]) {
 }
 
 uint32_t ConnectForDownload(const LoaderRun& run) {
-    OpenComPort(PortNumber, CurrentBaud);
+    OpenComPort(State.PortNumber, State.CurrentBaud);
     const uint32_t connectStart = PlatformMilliseconds();
-    const TargetAnswer answer = ConnectTarget(CurrentBaud, Verbose);
+    State.Answer = ConnectTarget(run.syncByte, State.CurrentBaud, State.Verbose);
     const uint32_t connectEnd = PlatformMilliseconds();
-    CurrentBaud = answer.baud;
-    SettingsChanged = SettingsChanged || answer.roundMissed;
-    if (Verbose) {
+    if (State.Verbose) {
         printf("\nTarget Connected In %3.0f Milliseconds, %d Attempt(s) Required\n",
                static_cast<double>(static_cast<uint32_t>(connectEnd - connectStart)),
-               answer.attempts);
+               State.Answer.attempts);
     }
     printf("\nConnected To Target\n");
     const uint32_t downloadStart = PlatformMilliseconds();
-    if (SettingsChanged) {
-        WriteSettingsFile(run);  // now with the rate the target answered at
-    }
+    SaveSettingsAfterConnection(run, State.Answer);
     // Stale bytes from the handshake must not be taken for the first answer.
     for (int32_t poll = 0; poll < kDrainPolls; ++poll) {
         if (ReceiveReady() != 0) {
@@ -117,11 +94,7 @@ void FinishDownload(FILE* lanes[kLaneCount], uint32_t entryAddress, uint32_t dow
 }
 
 void ResetDriverState() {
-    PortNumber = 1;
-    CurrentBaud = kBaudHigh;
-    DownloadMode = 's';
-    SettingsChanged = false;
-    Verbose = false;
+    State = RunState{};
     BytesLoaded = 0;
     ResetSerialDriverState();
     ResetHexReader();

@@ -15,6 +15,7 @@ struct LoaderRun {
     const LoaderSetting* setting;       // nullptr: PORT and BAUD only
     const char* title = "";             // banner title
     const char* startName = "";         // start path when the process was given none
+    uint8_t syncByte = 0;               // the byte its firmware answers the sync with
     void (*beforeOpen)() = nullptr;     // after the lane file names are formed (may be null)
     void (*beforeRecords)() = nullptr;  // on the connected target (may be null)
     RecordSender sendRecord = nullptr;  // one record as one packet
@@ -38,7 +39,3 @@ uint32_t ConnectForDownload(const LoaderRun& run);
 // time, the end of the run with code 0.
 [[noreturn]] void FinishDownload(FILE* lanes[kLaneCount], uint32_t entryAddress,
                                  uint32_t downloadStartMs);
-
-// Puts the state of a run back as at process start: settings, names, byte count, the link
-// and the reader (for in-process tests).
-void ResetDriverState();

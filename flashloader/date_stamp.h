@@ -13,10 +13,6 @@ struct DateStamp {
     int32_t second = 0;
 };
 
-// Takes the fields from the 24-character time text ("Mon Mar  5 14:07:09 2001\n") at their
-// fixed positions. Returns nullptr on success, otherwise the message for the faulty field.
-const char* ParseFileTimeText(const char* text, DateStamp* stamp);
-
 // The date stamp of `x0Name`; a failure prints its message and ends the process with code 2
 // (the port is not open yet).
 void TakeDateStamp(const char* x0Name, DateStamp* stamp);

@@ -3,38 +3,42 @@
 
 #include "driver/names.h"
 
+int32_t DownloadMode = kSaveMode;
+
 namespace {
 
 bool IsKnownMode(int32_t mode) {
-    return mode == 's' || mode == 'f';
+    return mode == kSaveMode || mode == kFastMode;
 }
 
 void ApplyModeOption(const char* text) {
     if (text[0] != '\0') {
         DownloadMode = LowerAscii(text[0]);
         if (!IsKnownMode(DownloadMode)) {
-            DownloadMode = 's';
+            DownloadMode = kSaveMode;
         }
     }
-    SettingsChanged = true;
 }
 
-void ReadModeLine(FILE* file) {
-    if (file != nullptr) {
+bool ReadModeLine(SettingsText* in) {
+    DownloadMode = kSaveMode;  // a run without the line loads in Save mode
+    bool rewrite = false;
+    if (in != nullptr) {
         char mode = 0;
-        const int result = fscanf(file, "MODE=%c\n", &mode);
+        const int result = ScanCharLine(in, "MODE=", &mode);
         if (result == 1) {
             DownloadMode = static_cast<unsigned char>(mode);
         } else if (result == 0) {
-            SettingsChanged = true;
+            rewrite = true;
         }
     }
     // Upper case is read as its letter without a rewrite.
     DownloadMode = LowerAscii(static_cast<char>(DownloadMode));
     if (!IsKnownMode(DownloadMode)) {
-        DownloadMode = 's';
-        SettingsChanged = true;
+        DownloadMode = kSaveMode;
+        rewrite = true;
     }
+    return rewrite;
 }
 
 void WriteModeLine(FILE* file) {

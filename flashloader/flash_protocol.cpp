@@ -4,7 +4,7 @@
 
 #include <cstdarg>
 
-#include "driver/settings.h"
+#include "flashloader/download_mode.h"
 #include "link/link.h"
 
 namespace {
@@ -15,11 +15,16 @@ constexpr uint8_t kCmdLoadData = 0x02;
 constexpr uint8_t kCmdEndDownload = 0x03;
 constexpr uint8_t kCmdStartProgram = 0x04;
 constexpr uint8_t kCmdClose = 0x0C;
-constexpr uint8_t kStartFiller = 0x7F;  // the firmware may send these before the first echo
-constexpr uint8_t kEndFiller = 0xFF;    // and these before the end-download status
+constexpr uint8_t kStartFiller = kFlashSyncByte;  // may come before the first echo
+constexpr uint8_t kEndFiller = 0xFF;              // may come before the end-download status
 constexpr uint8_t kResultOk = 1;
 constexpr uint8_t kResultRefused = 0;
-constexpr uint8_t kEndComplete = 4;
+// The end-download statuses; 0 to 2 carry the command whose step the target found wrong.
+constexpr uint8_t kStatusNoStart = kCmdStartDownload;
+constexpr uint8_t kStatusNoStartAddress = kCmdLoadStartAddress;
+constexpr uint8_t kStatusLoadData = kCmdLoadData;
+constexpr uint8_t kStatusFull = 3;  // more than 63 programs
+constexpr uint8_t kStatusComplete = 4;
 constexpr uint8_t kStampTrailer = 1;  // sent after the six date values
 
 const char* const kEchoErrorShort =
@@ -27,11 +32,12 @@ const char* const kEchoErrorShort =
 const char* const kEchoErrorLong =
     "\n\nERROR AT RECEIVED ECHO: TRANSMITTED DATA:0x%02x RECEIVED DATA:0x%02x\n\n";
 
-// The failed step is over: start whatever the target holds, then end with code 2.
+// The failed step is over: start whatever the target holds (the clean-up step, due from
+// the first byte of the download on), then end with code 2.
 [[noreturn]] void Fatal(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    EndRunV(kExitFailure, StartTargetProgram, format, args);
+    EndRunV(kExitFailure, CleanupDue, format, args);
 }
 
 // The texts of a packet's closing exchange: its checksum, then its result (1 accepted).
@@ -109,7 +115,7 @@ int32_t SendDataRecord(const HexRecord& record, uint8_t* buffer) {
     const Packet packet = BuildDataPacket(buffer, kCmdLoadData, record);
     PrintTargetAddress(record.loadAddress);
 
-    if (DownloadMode == 's') {
+    if (DownloadMode == kSaveMode) {
         SendEachWithEcho(packet);
     } else {
         SendPacketFast(buffer, packet.count);
@@ -134,6 +140,7 @@ int32_t SendStartAddress(uint32_t entryAddress, uint8_t* buffer) {
 }  // namespace
 
 void StartDownload(const char* name, const DateStamp& stamp) {
+    CleanupDue = StartTargetProgram;
     uint32_t checksum = 0;
     Transmit(kCmdStartDownload);
     uint8_t echo = ReceiveWaitPastFillers(kStartFiller);
@@ -163,14 +170,11 @@ void StartDownload(const char* name, const DateStamp& stamp) {
         name);
 }
 
-int32_t SendFlashRecord(FILE* lanes[kLaneCount], HexRecord* record, uint8_t* messageBuffer) {
-    if (!ReadRecordOrExit(lanes, record, StartTargetProgram)) {
-        return kEndOfRecords;
+int32_t SendFlashRecord(const HexRecord& record, uint8_t* messageBuffer) {
+    if (record.blockType == kBlockTypeData) {
+        return SendDataRecord(record, messageBuffer);
     }
-    if (record->blockType == kBlockTypeData) {
-        return SendDataRecord(*record, messageBuffer);
-    }
-    return SendStartAddress(record->loadAddress, messageBuffer);
+    return SendStartAddress(record.loadAddress, messageBuffer);
 }
 
 void EndDownload() {
@@ -184,15 +188,15 @@ void EndDownload() {
     }
     uint8_t status = ReceiveWaitPastFillers(kEndFiller);
     switch (status) {
-        case 0:
+        case kStatusNoStart:
             Fatal("\nERROR: PREVIOUS START DOWNLOAD PROTOCOL WAS NOT CORRECTLY\n\n");
-        case 1:
+        case kStatusNoStartAddress:
             Fatal("\nERROR: PREVIOUS LOAD START ADDRESS PROTOCOL WAS NOT CORRECTLY\n\n");
-        case 2:
+        case kStatusLoadData:
             Fatal("\nERROR: LOAD DATA PROTOCOL WAS NOT CORRECTLY\n\n");
-        case 3:
+        case kStatusFull:
             Fatal("More Than 63 Programs Present In Flash\n");
-        case kEndComplete:
+        case kStatusComplete:
             return;
         default:
             Fatal("\nERROR: UNKNOWN RESULT CODE 0x%02x RECEIVED\n\n", status);
@@ -201,6 +205,7 @@ void EndDownload() {
 
 void StartTargetProgram() {
     // Never runs the clean-up step itself: every failure here ends the process at once.
+    CleanupDue = nullptr;
     Transmit(kCmdStartProgram);
     uint8_t echo = ReceiveWait();
     if (echo != kCmdStartProgram) {

@@ -57,11 +57,12 @@ uint64_t SaveModeExchanges() {
 // not show: one line on standard error says what it costs this program.
 void NoteSaveModeOverNetwork() {
     const SerialDelays delays = PortDelays();
-    if (DownloadMode != 's' || !delays.network) {
+    if (DownloadMode != kSaveMode || !delays.network) {
         return;
     }
     // Each exchange: a round trip, and a byte's 10 bits each way on the line.
-    const double seconds = SaveModeExchanges() * (delays.roundTripMs / 1000.0 + 20.0 / CurrentBaud);
+    const double seconds =
+        SaveModeExchanges() * (delays.roundTripMs / 1000.0 + 20.0 / State.CurrentBaud);
     char expected[32];
     if (seconds < 1.5) {
         snprintf(expected, sizeof expected, "1 second");
@@ -74,7 +75,7 @@ void NoteSaveModeOverNetwork() {
             "Note: COM%d is a network port with a round trip of %u ms. Save mode waits that long "
             "for the echo of every byte: this program takes about %s. Fast mode (-Mf) avoids "
             "the wait.\n",
-            PortNumber, delays.roundTripMs, expected);
+            State.PortNumber, delays.roundTripMs, expected);
 }
 
 void OpenProgramFile() {
@@ -96,8 +97,8 @@ void PrintFlashUsage() {
     printf("-M<n>   - Download Mode (s = Save, f = Fast; Default = s)\n\n");
     printf("Parameters -C<n> And -M<n> Are Saved On Disk\n\n");
     printf("Autodetect Baudrate Is %d Or %d Baud\n\n", kBaudLow, kBaudHigh);
-    printf("Current Settings: PORT = COM%d, BAUD = %d, MODE = %c\n\n", PortNumber, CurrentBaud,
-           static_cast<char>(DownloadMode));
+    printf("Current Settings: PORT = COM%d, BAUD = %d, MODE = %c\n\n", State.PortNumber,
+           State.CurrentBaud, static_cast<char>(DownloadMode));
 }
 
 const LoaderRun kFlashRun = {
@@ -105,6 +106,7 @@ const LoaderRun kFlashRun = {
     &kDownloadModeSetting,  // MODE and -M
     "Veltara C3x DSP Family Flash-Loader For WIN-NT/2000",
     "TAVFLA",
+    kFlashSyncByte,
     TakeProgramStamp,      // before the lane files are opened
     OpenProgramFile,       // before the first record
     SendFlashRecord,       // one packet per record

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "driver/driver_testing.h"
 #include "driver/run_steps.h"
 #include "fake/fake_platform.h"
 #include "flashloader/download_mode.h"
@@ -149,10 +150,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool fast = input.ConsumeBool();
     const std::string name = input.ConsumeRandomLengthString(12);
 
+    ResetDriverState();  // before the line is set up: it would forget the line
     StartConnectedLine(
         [board](uint8_t written, std::vector<uint8_t>& reply) { board->Receive(written, reply); });
     FakeSetReplyGapUs(1000000);  // fillers one second apart
-    ResetDriverState();
     DownloadMode = fast ? 'f' : 's';
     const int code = RunCatchingExit([&] {
         StartDownload(name.c_str(), DateStamp{5, 3, 1, 14, 7, 9});

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "driver/driver_testing.h"
 #include "driver/run_steps.h"
 #include "fake/fake_platform.h"
 #include "fuzz_support.h"
@@ -94,9 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     board->fault = static_cast<Fault>(input.ConsumeIntegralInRange<int>(0, 2));
     board->faultPacket = input.ConsumeIntegralInRange<size_t>(1, 8);
 
+    ResetDriverState();  // before the line is set up: it would forget the line
     StartConnectedLine(
         [board](uint8_t written, std::vector<uint8_t>& reply) { board->Receive(written, reply); });
-    ResetDriverState();
     const int code = RunCatchingExit([&] {
         LoadAllRecords(load.lanes.files, SendRamRecord);
         ExitLoader(0);  // as the driver ends a download that returned

@@ -8,6 +8,7 @@
 #include "fake/fake_platform.h"
 #include "fuzz_support.h"
 #include "hexreader/hexreader.h"
+#include "link/link.h"
 
 namespace {
 
@@ -54,13 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     lanes.Open();
     StartConnectedLine([](uint8_t, std::vector<uint8_t>&) {});
     CleanupRuns = 0;
+    CleanupDue = CountCleanup;
     bool terminated = false;
     bool ended = false;
     const int code = RunCatchingExit([&] {
         HexRecord record;
         // Every call consumes a line of each lane, so the records are bounded by the input.
         while (!terminated) {
-            if (!ReadRecordOrExit(lanes.files, &record, CountCleanup)) {
+            if (!ReadRecordOrExit(lanes.files, &record)) {
                 ended = true;
                 return;
             }

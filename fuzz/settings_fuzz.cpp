@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "driver/driver_testing.h"
 #include "driver/names.h"
 #include "driver/run_steps.h"
 #include "fake/fake_platform.h"
@@ -38,10 +39,11 @@ bool IsKnownMode(const LoaderRun& kind) {
 
 Settings ReadAndCheck(const LoaderRun& kind) {
     ReadSettingsFile(kind);
-    Expect(PortNumber >= 1 && PortNumber <= 4, "port is 1 to 4");
-    Expect(CurrentBaud == kBaudLow || CurrentBaud == kBaudHigh, "baud is 38400 or 115200");
+    Expect(State.PortNumber >= 1 && State.PortNumber <= 4, "port is 1 to 4");
+    Expect(State.CurrentBaud == kBaudLow || State.CurrentBaud == kBaudHigh,
+           "baud is 38400 or 115200");
     Expect(IsKnownMode(kind), "mode is s or f");
-    return {PortNumber, CurrentBaud, kind.setting != nullptr ? DownloadMode : 0};
+    return {State.PortNumber, State.CurrentBaud, kind.setting != nullptr ? DownloadMode : 0};
 }
 
 void RemoveFolder() {
@@ -89,13 +91,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     const Settings read = ReadAndCheck(kind);
-    if (!SettingsChanged) {
+    if (!State.SettingsChanged) {
         WriteSettingsFile(kind);
         ResetDriverState();
         FormSettingsPath(start.c_str());
-        CurrentBaud = kBaudHigh;
+        State.CurrentBaud = kBaudHigh;
         Expect(ReadAndCheck(kind) == read, "a written file reads back the same");
-        Expect(!SettingsChanged, "a written file asks for no rewrite");
+        Expect(!State.SettingsChanged, "a written file asks for no rewrite");
     }
 
     // What the arguments must do: the first -H or ? ends with code 0, a name that is too
@@ -127,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (code != -1) {
         return 0;
     }
-    Expect(PortNumber >= 1 && PortNumber <= 4, "port is 1 to 4 after the options");
+    Expect(State.PortNumber >= 1 && State.PortNumber <= 4, "port is 1 to 4 after the options");
     Expect(IsKnownMode(kind), "mode is s or f");
     Expect(expectedName == ProgramName, "the last name is taken, upper-cased");
 

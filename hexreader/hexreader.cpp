@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+
 namespace {
 
 // 98 characters of a line and the terminating NUL.

@@ -6,8 +6,6 @@
 #include "link/trace.h"
 #include "platform/system.h"
 
-int32_t SyncAttempts = 0;
-
 namespace {
 
 constexpr int32_t kPollsPerMark = 80;
@@ -87,45 +85,43 @@ void ResetTarget() {
     }
 }
 
-int32_t CheckSyncAck() {
+int32_t CheckSyncAck(uint8_t syncByte) {
     if (ReceiveReady() == 0) {
         return 0;
     }
-    return ReceiveWait() == SyncByte ? 1 : 0;
+    return ReceiveWait() == syncByte ? 1 : 0;
 }
 
-int32_t SendSync(int32_t attempts, int32_t baud, bool trace) {
-    while (attempts != 0) {
-        Transmit(SyncByte);
-        Transmit(SyncByte);
-        --attempts;
-        ++SyncAttempts;
+int32_t SendSync(int32_t pairs, uint8_t syncByte, bool trace, TargetAnswer* answer) {
+    while (pairs != 0) {
+        Transmit(syncByte);
+        Transmit(syncByte);
+        --pairs;
+        ++answer->attempts;
         if (trace) {
-            printf("\nSent 0x%02X Twice At Timestamp %d With %d Baud", SyncByte,
-                   static_cast<int>(PlatformMilliseconds()), baud);
+            printf("\nSent 0x%02X Twice At Timestamp %d With %d Baud", syncByte,
+                   static_cast<int>(PlatformMilliseconds()), answer->baud);
             fflush(stdout);
         }
         AbortOnKeyPress();
         Delay(SyncAnswerWaitMs());
-        if (CheckSyncAck() == 1) {
+        if (CheckSyncAck(syncByte) == 1) {
             return 1;
         }
     }
     return 0;
 }
 
-TargetAnswer ConnectTarget(int32_t storedBaud, bool trace) {
+TargetAnswer ConnectTarget(uint8_t syncByte, int32_t storedBaud, bool trace) {
     ResetTarget();
-    TargetAnswer answer{storedBaud, 0, false};
+    TargetAnswer answer;
     bool highNext = storedBaud == kBaudHigh;
-    SyncAttempts = 0;
     const uint32_t startMs = PlatformMilliseconds();
     for (;;) {
         answer.baud = highNext ? kBaudHigh : kBaudLow;
         highNext = !highNext;
         SetBaudrate(answer.baud);
-        if (SendSync(kSyncPairsPerRate, answer.baud, trace) == 1) {
-            answer.attempts = SyncAttempts;
+        if (SendSync(kSyncPairsPerRate, syncByte, trace, &answer) == 1) {
             return answer;
         }
         answer.roundMissed = true;

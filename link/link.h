@@ -8,11 +8,6 @@
 
 #include "platform/serial_port.h"  // SerialDelays
 
-extern int32_t SyncAttempts;  // sync pairs sent by the connection in progress
-
-// The connection byte, fixed per program when it is linked: 0x0F RAM loader, 0x7F flash.
-extern const uint8_t SyncByte;
-
 constexpr int32_t kBaudLow = 38400;
 constexpr int32_t kBaudHigh = 115200;
 
@@ -51,21 +46,25 @@ typedef void (*CleanupStep)();
 // to the trace, runs `cleanup` (null when none is due), then ExitLoader with the code.
 [[noreturn]] void EndRun(int32_t code, CleanupStep cleanup, const char* format, ...);
 [[noreturn]] void EndRunV(int32_t code, CleanupStep cleanup, const char* format, va_list args);
+// The loader's clean-up step while one is due (null when none): from the first byte of the
+// flash download until its start exchange begins. The download's failures (its protocol, the
+// reader) hand it to EndRun; failures of the link's own transfers do not.
+extern CleanupStep CleanupDue;
 
 // Target connection. The CTS wait and the rate search go on until a key is pressed; when
 // no key can come (ConsoleInputEnded), each ends after kUnattendedWaitMs (exit code 2).
 constexpr uint32_t kUnattendedWaitMs = 60000;
 struct TargetAnswer {
-    int32_t baud;      // the rate the target answered at
-    int32_t attempts;  // sync pairs sent in all
-    bool roundMissed;  // a round of sync pairs went unanswered: the settings are to be saved
+    int32_t baud = 0;          // the rate the target answered at
+    int32_t attempts = 0;      // sync pairs sent in all
+    bool roundMissed = false;  // a round went unanswered: the settings are to be saved
 };
-// Resets the target and looks for its rate, starting at `storedBaud`; `trace` prints a
+// Resets the target and looks for the rate at which it answers `syncByte` (each program's
+// firmware has its own: 0x0F RAM, 0x7F flash), starting at `storedBaud`; `trace` prints a
 // line per sync attempt.
-TargetAnswer ConnectTarget(int32_t storedBaud, bool trace);
+TargetAnswer ConnectTarget(uint8_t syncByte, int32_t storedBaud, bool trace);
 void ResetTarget();
-int32_t SendSync(int32_t attempts, int32_t baud, bool trace);
-int32_t CheckSyncAck();
-
-// Puts the link's process-wide state back as at process start (for in-process tests).
-void ResetSerialDriverState();
+// Sends up to `pairs` sync pairs at answer->baud, each counted in answer->attempts; 1 when
+// the target answered.
+int32_t SendSync(int32_t pairs, uint8_t syncByte, bool trace, TargetAnswer* answer);
+int32_t CheckSyncAck(uint8_t syncByte);

@@ -6,6 +6,8 @@
 #include "link/link.h"
 #include "link/trace.h"
 
+CleanupStep CleanupDue = nullptr;
+
 void EndRunV(int32_t code, CleanupStep cleanup, const char* format, va_list args) {
     if (format != nullptr) {
         va_list copy;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "link/link.h"
+#include "link/link_testing.h"
 #include "link/trace.h"
 #include "platform/serial_port.h"
 #include "platform/system.h"
@@ -306,5 +307,6 @@ void ResetSerialDriverState() {
     PortHandle = nullptr;
     LineHeld = false;
     PortState = SerialSettings();
+    CleanupDue = nullptr;
     ResetTraceState();
 }

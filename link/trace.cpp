@@ -1,6 +1,6 @@
-// The trace of a run. Lines are built in a block of memory and written out when it fills,
-// before every wait of the tool, at least once a second while bytes flow, and at every exit:
-// a traced download stays about as fast as an untraced one, and a killed run leaves what it
+// The trace of a run. Lines are built in a block of memory and written out when it fills, at
+// least once a second (before a wait of the tool, or as a line begins) and at every exit: a
+// traced download stays about as fast as an untraced one, and a killed run leaves what it
 // did. The exit on a signal writes the last line from the handler: all it touches is ready
 // beforehand, and it never runs while the main thread is inside the block.
 #include "link/trace.h"
@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "link/link_testing.h"
 #include "link/trace_testing.h"
 #include "platform/clock.h"
 #include "platform/system.h"
@@ -406,9 +407,15 @@ void TraceEnd(int code) {
     Leave();
 }
 
+// Not before every wait: a write there would stretch the waits of the sync, which a replay of
+// the trace plays at their recorded pace.
 void TraceBeforeWait() {
     if (Used > 0 && Enter()) {
-        WriteBlock();
+        const uint64_t now = NowUs();
+        if (now - LastWriteUs >= kWriteEveryUs) {
+            LastWriteUs = now;
+            WriteBlock();
+        }
         Leave();
     }
 }

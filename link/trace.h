@@ -27,8 +27,8 @@ void TraceMessage(const std::string& text);
 // The last line of a run that ends by itself: "exit CODE"; the trace is then complete.
 void TraceEnd(int code);
 
-// The tool may wait: what the trace holds goes to the file, and the next byte looks at the
-// clock (bytes in a row look only now and then).
+// The tool may wait: what the trace holds goes to the file when the last write is a second
+// old, and the next byte looks at the clock (bytes in a row look only now and then).
 extern bool TraceWaited;
 void TraceBeforeWait();
 inline void TraceWait() {
@@ -48,6 +48,3 @@ inline void TraceRead(uint8_t byte) {
         TraceByte('<', byte);
     }
 }
-
-// Forgets the trace (for in-process tests).
-void ResetTraceState();

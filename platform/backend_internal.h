@@ -1,12 +1,12 @@
-// Calls between the serial and the system part of one OS backend (not for other layers).
+// What the serial part of one OS backend asks of its system part (not for other layers).
+// The serial part calls the system part, never the other way round.
 #pragma once
 
 #include "platform/system.h"  // PlatformInstallExitHandlers
 
-// Switches flow control off and lowers RTS on the port opened last, if any, for the exit on
-// Ctrl-C. On POSIX it runs inside a signal handler: async-signal-safe calls only.
-void SerialReleaseLinesForExit();
-
-// POSIX: sends what writes on the open port left waiting, before the process sleeps (the
-// network port coalesces writes until the next read or wait).
-void SerialFlushBeforeWait();
+// Installs the exit handlers and hands over what the system part does with the port: on
+// Ctrl-C `releaseLines` switches flow control off and lowers RTS (on POSIX inside a signal
+// handler: async-signal-safe calls only); before the process sleeps `flushBeforeWait` (may
+// be null) sends what writes left waiting (the network port coalesces writes until the
+// next read or wait). Each looks for the port opened last itself.
+void PlatformWatchPort(void (*releaseLines)(), void (*flushBeforeWait)());

@@ -40,18 +40,27 @@ void PlatformRemoveUnfinishedWrite();
 // files of processes that no longer run, regular files owned by the user. POSIX only.
 void PlatformRemoveStaleWrites(const char* path);
 
-// Which step of PlatformFileTimeText failed.
+// A moment in local time, field by field.
+struct FileTime {
+    int year = 0;   // four digits
+    int month = 0;  // 1 to 12
+    int day = 0;    // 1 to 31
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+
+// Which step of PlatformFileTime failed.
 enum FileTimeFailure {
     FileTimeOpenFailed,     // the file cannot be opened as a descriptor
     FileTimeStatusFailed,   // the status query of the descriptor failed
-    FileTimeConvertFailed,  // local time conversion or rendering failed
+    FileTimeConvertFailed,  // no local time, or a year of other than four digits
 };
 
-// Last modification time of the file, in local time, rendered as the 24-character
-// standard time text followed by "\n" (e.g. "Mon Mar  5 14:07:09 2001\n"); `text` holds
-// at least 26 characters. False on failure, PlatformFileTimeFailure() says at which step.
-// Anything but a regular file fails to open, without blocking.
-bool PlatformFileTimeText(const char* name, char* text, size_t textSize);
+// Last modification time of the file, in local time. False on failure,
+// PlatformFileTimeFailure() says at which step. Anything but a regular file fails to open,
+// without blocking.
+bool PlatformFileTime(const char* name, FileTime* time);
 FileTimeFailure PlatformFileTimeFailure();
 
 // Why a settings folder was refused.

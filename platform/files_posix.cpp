@@ -355,10 +355,6 @@ long WriterOf(const char* entry, const std::string& name) {
     return strcmp(p, ".new") == 0 ? pid : 0;
 }
 
-const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
 }  // namespace
 
 bool PlatformFindProgram(const char* name, char* out, size_t outSize) {
@@ -485,7 +481,7 @@ void PlatformRemoveStaleWrites(const char* path) {
     closedir(dir);
 }
 
-bool PlatformFileTimeText(const char* name, char* text, size_t textSize) {
+bool PlatformFileTime(const char* name, FileTime* time) {
     std::string resolved;
     int fd = OpenRegularDescriptor(Resolve(name, &resolved) ? resolved.c_str() : name, O_RDONLY);
     if (fd < 0) {
@@ -498,19 +494,13 @@ bool PlatformFileTimeText(const char* name, char* text, size_t textSize) {
         return FailFileTime(FileTimeStatusFailed);
     }
     struct tm local;
-    if (localtime_r(&st.st_mtime, &local) == nullptr || local.tm_wday < 0 || local.tm_wday > 6 ||
-        local.tm_mon < 0 || local.tm_mon > 11) {
+    if (localtime_r(&st.st_mtime, &local) == nullptr || local.tm_year < 1000 - 1900 ||
+        local.tm_year > 9999 - 1900) {
         return FailFileTime(FileTimeConvertFailed);
     }
-    // The standard 24-character time text; a year past 9999 does not fit it.
-    long long year = 1900LL + local.tm_year;
-    if (year < 1000 || year > 9999 || textSize < 26) {
-        return FailFileTime(FileTimeConvertFailed);
-    }
-    int length = snprintf(text, textSize, "%s %s %2d %02d:%02d:%02d %lld\n", kDays[local.tm_wday],
-                          kMonths[local.tm_mon], local.tm_mday, local.tm_hour, local.tm_min,
-                          local.tm_sec, year);
-    return length == 25 || FailFileTime(FileTimeConvertFailed);
+    *time = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+             local.tm_hour,        local.tm_min,     local.tm_sec};
+    return true;
 }
 
 FileTimeFailure PlatformFileTimeFailure() {

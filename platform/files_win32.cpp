@@ -177,7 +177,7 @@ bool PlatformResolvePath(const char* name, char* out, size_t outSize) {
     return exists && strlen(name) < outSize;
 }
 
-bool PlatformFileTimeText(const char* name, char* text, size_t textSize) {
+bool PlatformFileTime(const char* name, FileTime* time) {
     FILE* file = PlatformOpenRegularRead(name, true);
     if (file == nullptr) {
         return FailFileTime(FileTimeOpenFailed);
@@ -190,14 +190,11 @@ bool PlatformFileTimeText(const char* name, char* text, size_t textSize) {
     }
     __time64_t when = st.st_mtime;
     struct tm* local = _localtime64(&when);
-    if (local == nullptr) {
+    if (local == nullptr || local->tm_year < 1000 - 1900 || local->tm_year > 9999 - 1900) {
         return FailFileTime(FileTimeConvertFailed);
     }
-    const char* rendered = asctime(local);
-    if (rendered == nullptr || strlen(rendered) != 25 || textSize < 26) {
-        return FailFileTime(FileTimeConvertFailed);
-    }
-    memcpy(text, rendered, 26);
+    *time = {local->tm_year + 1900, local->tm_mon + 1, local->tm_mday,
+             local->tm_hour,        local->tm_min,     local->tm_sec};
     return true;
 }
 

@@ -25,15 +25,15 @@ int PtyMasterOpen(std::string* slavePath) {
     return master;
 }
 
-void PtyMasterMakeRaw(int master) {
+bool PtyMasterMakeRaw(int master) {
     termios tio;
-    if (tcgetattr(master, &tio) == 0) {
-        speed_t speed = cfgetospeed(&tio);
-        cfmakeraw(&tio);
-        tio.c_cflag |= CLOCAL | CREAD;
-        cfsetspeed(&tio, speed);
-        tcsetattr(master, TCSANOW, &tio);
+    if (tcgetattr(master, &tio) != 0) {
+        return false;
     }
+    const speed_t speed = cfgetospeed(&tio);
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    return cfsetspeed(&tio, speed) == 0 && tcsetattr(master, TCSANOW, &tio) == 0;
 }
 
 bool PtyMasterReadLine(int master, PtyMasterLine* line) {

@@ -9,8 +9,9 @@
 // on failure. Errors as system.h says: the code in errno.
 int PtyMasterOpen(std::string* slavePath);
 
-// Raw bytes both ways, receiver on, modem control ignored; the line keeps its rate.
-void PtyMasterMakeRaw(int master);
+// Raw bytes both ways, receiver on, modem control ignored; the line keeps its rate. False
+// (errno set) when the line cannot be read or set.
+bool PtyMasterMakeRaw(int master);
 
 // The line as the slave's side set it (the master shares it).
 struct PtyMasterLine {

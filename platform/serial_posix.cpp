@@ -47,6 +47,20 @@ uint64_t WriteTimeoutMs(const SerialTimeouts& t) {
     return TotalTimeoutMs(t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant);
 }
 
+void FlushBeforeWait() {
+    SerialPort* port = OpenPort.load();
+    if (port != nullptr && port->ops->FlushOutput != nullptr) {
+        port->ops->FlushOutput(port);  // a failure shows at the port's next call
+    }
+}
+
+void ReleaseLinesForExit() {
+    SerialPort* port = OpenPort.load();
+    if (port != nullptr) {
+        port->ops->ReleaseLinesForExit(port);
+    }
+}
+
 std::string EntryPath(const char* deviceName) {
     std::string path = DeviceFolder;
     if (path.back() != '/') {
@@ -154,7 +168,7 @@ void SerialDescribeEntry(const char* deviceName, char* out, size_t outSize) {
 }
 
 SerialPort* SerialOpen(const char* deviceName) {
-    PlatformInstallExitHandlers();
+    PlatformWatchPort(ReleaseLinesForExit, FlushBeforeWait);
     LastRefusal = SerialOpenRefusal();
     SerialPort* port = OpenEntry(deviceName);
     if (port != nullptr) {
@@ -220,18 +234,4 @@ int SerialLastError() {
 
 const SerialOpenRefusal& SerialLastRefusal() {
     return LastRefusal;
-}
-
-void SerialFlushBeforeWait() {
-    SerialPort* port = OpenPort.load();
-    if (port != nullptr && port->ops->FlushOutput != nullptr) {
-        port->ops->FlushOutput(port);  // a failure shows at the port's next call
-    }
-}
-
-void SerialReleaseLinesForExit() {
-    SerialPort* port = OpenPort.load();
-    if (port != nullptr) {
-        port->ops->ReleaseLinesForExit(port);
-    }
 }

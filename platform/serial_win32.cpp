@@ -34,6 +34,22 @@ bool Fail() {
     return false;
 }
 
+void ReleaseLinesForExit() {
+    SerialPort* port = OpenPort;
+    if (port == nullptr) {
+        return;
+    }
+    DCB state;
+    memset(&state, 0, sizeof(state));
+    state.DCBlength = sizeof(DCB);
+    if (GetCommState(port->handle, &state)) {
+        state.fOutxCtsFlow = 0;
+        state.fRtsControl = RTS_CONTROL_DISABLE;
+        SetCommState(port->handle, &state);
+    }
+    EscapeCommFunction(port->handle, CLRRTS);
+}
+
 }  // namespace
 
 void SerialSetDeviceFolder(const char*, int) {}
@@ -43,7 +59,7 @@ void SerialDescribeEntry(const char* deviceName, char* out, size_t outSize) {
 }
 
 SerialPort* SerialOpen(const char* deviceName) {
-    PlatformInstallExitHandlers();
+    PlatformWatchPort(ReleaseLinesForExit, nullptr);
     HANDLE handle = CreateFileA(deviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_NO_BUFFERING, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -180,20 +196,4 @@ int SerialLastError() {
 const SerialOpenRefusal& SerialLastRefusal() {
     static const SerialOpenRefusal none;
     return none;
-}
-
-void SerialReleaseLinesForExit() {
-    SerialPort* port = OpenPort;
-    if (port == nullptr) {
-        return;
-    }
-    DCB state;
-    memset(&state, 0, sizeof(state));
-    state.DCBlength = sizeof(DCB);
-    if (GetCommState(port->handle, &state)) {
-        state.fOutxCtsFlow = 0;
-        state.fRtsControl = RTS_CONTROL_DISABLE;
-        SetCommState(port->handle, &state);
-    }
-    EscapeCommFunction(port->handle, CLRRTS);
 }

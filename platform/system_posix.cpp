@@ -48,6 +48,18 @@ void RestoreTerminalAtExit() {
     RestoreTerminal();
 }
 
+// What the serial part hands over with its port (PlatformWatchPort).
+std::atomic<void (*)()> ReleaseLines{nullptr};
+std::atomic<void (*)()> FlushBeforeWait{nullptr};
+static_assert(std::atomic<void (*)()>::is_always_lock_free, "read from a signal handler");
+
+// Flow control off and RTS low on the port opened last, if any.
+void ReleasePort() {
+    if (auto release = ReleaseLines.load()) {
+        release();
+    }
+}
+
 // Every way out of the process passes here, a signal's included: the one place for what the
 // OS layer leaves behind (the terminal's mode, files of its own). Async-signal-safe calls only.
 void CleanUpForExit() {
@@ -60,7 +72,7 @@ std::atomic<bool (*)(int)> SignalExitHook{nullptr};
 // The line first, so the board is free whatever follows; then the trace's last line, unless
 // the main thread is inside the trace (false: the trace ends the process when it leaves).
 bool ExitOnSignal() {
-    SerialReleaseLinesForExit();
+    ReleasePort();
     auto hook = SignalExitHook.load();
     if (hook != nullptr && !hook(2)) {
         return false;
@@ -166,8 +178,16 @@ uint32_t PlatformMilliseconds() {
     return static_cast<uint32_t>(MonotonicMs() - ClockStart);
 }
 
+void PlatformWatchPort(void (*releaseLines)(), void (*flushBeforeWait)()) {
+    PlatformInstallExitHandlers();
+    ReleaseLines = releaseLines;
+    FlushBeforeWait = flushBeforeWait;
+}
+
 void PlatformSleep(int32_t milliseconds) {
-    SerialFlushBeforeWait();
+    if (auto flush = FlushBeforeWait.load()) {
+        flush();
+    }
     if (milliseconds <= 0) {
         return;
     }

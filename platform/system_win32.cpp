@@ -15,6 +15,18 @@ namespace {
 // Pins the start of the clock to the load of the program.
 const DWORD ClockStart = GetTickCount();
 
+// What the serial part hands over with its port (PlatformWatchPort); the console
+// handler runs on its own thread.
+std::atomic<void (*)()> ReleaseLines{nullptr};
+std::atomic<void (*)()> FlushBeforeWait{nullptr};
+
+// Flow control off and RTS low on the port opened last, if any.
+void ReleasePort() {
+    if (auto release = ReleaseLines.load()) {
+        release();
+    }
+}
+
 // Every way out of the process passes here, Ctrl-C's included: the one place for what the
 // OS layer leaves behind. The main thread may be stopped holding a lock (the heap's, stdio's):
 // none of those here.
@@ -29,7 +41,7 @@ HANDLE MainThread = nullptr;  // stands still while the console handler writes t
 // the main thread stopped as a signal handler would find it. When it is inside the trace, it
 // ends the process itself as it leaves.
 BOOL ExitOnConsoleEvent() {
-    SerialReleaseLinesForExit();
+    ReleasePort();
     bool stopped = false;
     if (MainThread != nullptr && SuspendThread(MainThread) != static_cast<DWORD>(-1)) {
         CONTEXT context;
@@ -144,7 +156,16 @@ uint32_t PlatformMilliseconds() {
     return static_cast<uint32_t>(GetTickCount() - ClockStart);
 }
 
+void PlatformWatchPort(void (*releaseLines)(), void (*flushBeforeWait)()) {
+    PlatformInstallExitHandlers();
+    ReleaseLines = releaseLines;
+    FlushBeforeWait = flushBeforeWait;
+}
+
 void PlatformSleep(int32_t milliseconds) {
+    if (auto flush = FlushBeforeWait.load()) {
+        flush();
+    }
     if (milliseconds > 0) {
         Sleep(static_cast<DWORD>(milliseconds));
     }
@@ -160,7 +181,7 @@ void PlatformSetSignalExitHook(bool (*hook)(int code)) {
 }
 
 void PlatformExitOnSignal() {
-    SerialReleaseLinesForExit();
+    ReleasePort();
     if (auto hook = SignalExitHook.load()) {
         hook(2);
     }

@@ -51,12 +51,9 @@ int32_t SendStartPacket(uint32_t entryAddress, uint8_t* buffer) {
 
 }  // namespace
 
-int32_t SendRamRecord(FILE* lanes[kLaneCount], HexRecord* record, uint8_t* buffer) {
-    if (!ReadRecordOrExit(lanes, record, nullptr)) {
-        return kEndOfRecords;
+int32_t SendRamRecord(const HexRecord& record, uint8_t* buffer) {
+    if (record.blockType == kBlockTypeTermination) {
+        return SendStartPacket(record.loadAddress, buffer);
     }
-    if (record->blockType == kBlockTypeTermination) {
-        return SendStartPacket(record->loadAddress, buffer);
-    }
-    return SendDataPacket(*record, buffer);
+    return SendDataPacket(record, buffer);
 }

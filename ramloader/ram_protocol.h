@@ -2,10 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 #include "driver/packet.h"
 
+constexpr uint8_t kRamSyncByte = 0x0F;  // the RAM firmware answers the sync with it
+
 // The RAM loader's RecordSender: a data packet per data record; the termination record's
 // start packet and its closing byte start the program (then kEndOfRecords).
-int32_t SendRamRecord(FILE* lanes[kLaneCount], HexRecord* record, uint8_t* buffer);
+int32_t SendRamRecord(const HexRecord& record, uint8_t* buffer);

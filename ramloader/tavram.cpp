@@ -16,7 +16,7 @@ void PrintTavramUsage() {
     printf("         (Default Extension Is .X0...X3)\n");
     printf("-C<n>   - Desired COM Port (1..4, Default = 1)\n\n");
     printf("Autodetect Baudrate Is %d Or %d Baud\n\n", kBaudLow, kBaudHigh);
-    printf("Current Settings: PORT = COM%d, BAUD = %d\n\n", PortNumber, CurrentBaud);
+    printf("Current Settings: PORT = COM%d, BAUD = %d\n\n", State.PortNumber, State.CurrentBaud);
 }
 
 const LoaderRun kRamRun = {
@@ -24,6 +24,7 @@ const LoaderRun kRamRun = {
     nullptr,  // PORT and BAUD only
     "Veltara C3x DSP Family Speed RAM-Loader For WIN-NT/2000",
     "TAVRAM",
+    kRamSyncByte,
     nullptr,        // nothing before the lane files are opened
     nullptr,        // nothing before the first record
     SendRamRecord,  // the termination record's start packet starts the program

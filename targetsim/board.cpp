@@ -156,13 +156,13 @@ void SyncByteReceived(Board* board, uint8_t byte) {
 }  // namespace
 
 void BoardNote(Board* board, const char* format, ...) {
-    char text[512];
+    char line[600];
+    const int stamp =
+        snprintf(line, sizeof line, "%10.3f ms  ", static_cast<double>(board->eventNs) / 1e6);
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    vsnprintf(line + stamp, sizeof line - static_cast<size_t>(stamp), format, args);
     va_end(args);
-    char line[600];
-    snprintf(line, sizeof line, "%10.3f ms  %s", static_cast<double>(board->eventNs) / 1e6, text);
     board->log.emplace_back(line);
 }
 
@@ -208,14 +208,11 @@ void BoardSetHostBaud(Board* board, int32_t baud, uint64_t nowUs) {
     if (baud == board->hostBaud || board->replay != nullptr) {
         return;
     }
-    board->eventNs = nowUs * 1000;
     board->hostBaud = baud;
     if (board->output.empty()) {
         board->hostBaudHistory.clear();
     }
     board->hostBaudHistory.emplace_back(nowUs, baud);
-    BoardNote(board, "host rate now %d baud%s", baud,
-              baud == board->options.baud ? "" : " (not the board's rate)");
 }
 
 void BoardSetRts(Board* board, bool on, uint64_t nowUs) {
@@ -296,6 +293,9 @@ void BoardPopOutput(Board* board) {
     if (!board->output.empty()) {
         board->output.pop_front();
         PruneHostBaudHistory(board);
+    }
+    if (board->replay != nullptr) {
+        ReplayOutputTaken(board);
     }
 }
 

@@ -40,7 +40,7 @@ struct BoardOptions {
     int64_t flashSilentFrom = 0;  // stop sending from the k-th byte received (from 1)
 
     // A loader's trace played back instead of the firmware (the faults above then do
-    // nothing); the board's bytes at once instead of at the recorded pace.
+    // nothing); at once: also the bytes the host got only after a read had timed out.
     std::string replayPath;
     bool replayAtOnce = false;
 };

@@ -8,6 +8,7 @@
 // packet is dropped and the 0x04 is taken as start-program, so the host's clean-up gets its
 // proper answer. Elsewhere (address, data, date values) the firmware waits for the rest of
 // the packet, as real firmware would, and the host's wait for the checksum runs out.
+#include "flashloader/end_status.h"
 #include "targetsim/board_internal.h"
 
 namespace {
@@ -19,16 +20,9 @@ constexpr uint8_t kEndDownload = 0x03;
 constexpr uint8_t kStartProgram = 0x04;
 constexpr uint8_t kCloseByte = 0x0C;
 constexpr uint8_t kEchoFiller = 0x7F;
-constexpr uint8_t kStatusFiller = 0xFF;
 constexpr uint32_t kMaxLoadData = 1023;  // the firmware's packet buffer
 constexpr size_t kMaxName = 255;
 constexpr size_t kMaxPrograms = 63;
-
-constexpr uint8_t kStatusNoStart = 0;
-constexpr uint8_t kStatusNoStartAddress = 1;
-constexpr uint8_t kStatusLoadData = 2;
-constexpr uint8_t kStatusFull = 3;
-constexpr uint8_t kStatusComplete = 4;
 
 bool Silent(Board* board) {
     const BoardOptions& o = board->options;
@@ -79,7 +73,7 @@ uint8_t Close(Board* board, uint8_t result, int32_t statusFillers = 0) {
     }
     Out(board, checksum);
     for (int32_t i = 0; i < statusFillers; ++i) {
-        Out(board, kStatusFiller);
+        Out(board, kEndStatusFiller);
     }
     Out(board, result);
     f.step = FlashStep::Idle;
@@ -172,22 +166,22 @@ void EndDownload(Board* board) {
     const BoardOptions& o = board->options;
     Echo(board, kEndDownload);
     f.sum = kEndDownload;
-    uint8_t status = kStatusComplete;
+    uint8_t status = kEndStatusComplete;
     if (!f.open) {
-        status = kStatusNoStart;
+        status = kEndStatusStartDownload;
     } else if (!f.entrySet) {
-        status = kStatusNoStartAddress;
+        status = kEndStatusLoadStartAddress;
     } else if (f.dataFailed) {
-        status = kStatusLoadData;
+        status = kEndStatusLoadData;
     } else if (board->programs.size() >= kMaxPrograms) {
-        status = kStatusFull;
+        status = kEndStatusFlashFull;
     }
     BoardNote(board, "packet %d: end-download, status %u", f.packets + 1, status);
-    if (o.flashEndStatus != kStatusComplete) {
+    if (o.flashEndStatus != kEndStatusComplete) {
         BoardNote(board, "end-download status %d sent instead (fault)", o.flashEndStatus);
         status = static_cast<uint8_t>(o.flashEndStatus);
     }
-    if (status == kStatusComplete) {
+    if (status == kEndStatusComplete) {
         const uint64_t seq = board->programSeq.empty() ? 1 : board->programSeq.back() + 1;
         board->programs.push_back(f.current);
         board->programSeq.push_back(seq);

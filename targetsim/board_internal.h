@@ -143,9 +143,11 @@ bool FlashSaveProgram(Board* board, const StoredProgram& program, uint64_t seq);
 std::string FlashFileName(const std::string& programName);
 
 // The board's side of a trace (options.replayPath) in place of the firmware: the output
-// queue is filled from the trace, CTS follows it.
+// queue is filled from the trace, a bounded part at a time, CTS follows it.
 Replay* ReplayCreate(Board* board);
 void ReplayDestroy(Replay* replay);
 void ReplaySetRts(Board* board, bool on, uint64_t nowUs);
 void ReplayHostByte(Board* board, uint8_t byte, uint64_t nowUs);
+// A byte of the output queue was taken: the next of the trace may take its place.
+void ReplayOutputTaken(Board* board);
 bool ReplayCts(Board* board, uint64_t nowUs);

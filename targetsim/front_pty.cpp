@@ -120,7 +120,9 @@ void Detach() {
     Output.clear();
     SimHostDetached("closed");
     // The next host finds the slave raw again, without flow control.
-    PtyMasterMakeRaw(Master);
+    if (!PtyMasterMakeRaw(Master)) {
+        SimLog("cannot make the pty raw again: %s", strerror(errno));
+    }
     Handshake = false;
     ArmTimer(true);
 }
@@ -280,7 +282,9 @@ bool PtyOpen(const std::string& link, const std::string& linesPath, std::string*
         return Fail("cannot open " + slave);
     }
     close(fd);
-    PtyMasterMakeRaw(Master);
+    if (!PtyMasterMakeRaw(Master)) {
+        return Fail("cannot make " + slave + " raw");
+    }
     PtyLinesAttachBoard(Lines, st.st_rdev);
     RtsRisesSeen = Lines->rtsRises.load();
     RtsFallsSeen = Lines->rtsFalls.load();

@@ -105,11 +105,15 @@ void OnData(void*, uint8_t byte) {
     SimHostByte(byte);
 }
 
-void Disconnect(const char* why) {
+// A client that closes with our replies unread (the last line changes of a download) is
+// reset by its kernel: it closed all the same.
+void Disconnect(int error) {
+    const bool closed = error == 0 || error == ECONNRESET || error == EPIPE;
+    const std::string why = closed ? "closed" : strerror(error);
     close(TheClient.fd);
     TheClient = Client();
     ServedOneClient = true;
-    SimHostDetached(why);
+    SimHostDetached(why.c_str());
 }
 
 void Accept(int listener) {
@@ -127,7 +131,7 @@ void Accept(int listener) {
         while (recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0) {
         }
         close(fd);
-        SimLog("%s", "second client turned away: port busy");
+        SimLog("second client turned away: port busy");
         return;
     }
     if (listener == TcpListener) {
@@ -159,14 +163,14 @@ void ReadClient() {
         if (n > 0) {
             TelnetReceive(&TheClient.telnet, buffer, static_cast<size_t>(n));
         } else if (n == 0) {
-            Disconnect("closed");
+            Disconnect(0);
             return;
         } else if (errno == EINTR) {
             continue;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             return;
         } else {
-            Disconnect(strerror(errno));
+            Disconnect(errno);
             return;
         }
     }
@@ -184,7 +188,7 @@ void FlushClient() {
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             return;
         } else {
-            Disconnect(strerror(errno));
+            Disconnect(n < 0 ? errno : 0);
         }
     }
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
 
@@ -32,6 +33,8 @@ void OnStopSignal(int) {
 uint64_t StartUs = 0;
 SimOptions Options;
 int32_t BoardRate = 0;
+int32_t HostRate = 0;    // as the host last set its port
+bool Replaying = false;  // a replay's board answers at any rate
 Board* TheBoard = nullptr;
 bool RamStarted = false;
 bool ReportedCts = false;
@@ -53,9 +56,9 @@ bool AwaitingAnswer = false;
 void ShowBoardLog() {
     for (const std::string& line : BoardLog(TheBoard)) {
         if (BoardLines < kBoardLinesPerHost) {
-            SimLog("board: %s", line);
+            SimLog("board: %s", line.c_str());
         } else if (BoardLines == kBoardLinesPerHost) {
-            SimLog("%s", "board: further events not logged until the next client");
+            SimLog("board: further events not logged until the next client");
         }
         ++BoardLines;
     }
@@ -67,7 +70,7 @@ void ShowBoardLog() {
 void WriteRamImage(uint32_t entry) {
     FILE* f = fopen(Options.ramImagePath.c_str(), "w");
     if (f == nullptr) {
-        SimLog("cannot write the RAM image %s", Options.ramImagePath);
+        SimLog("cannot write the RAM image %s", Options.ramImagePath.c_str());
         return;
     }
     fprintf(f, "entry %06X\n", entry);
@@ -75,7 +78,7 @@ void WriteRamImage(uint32_t entry) {
         fprintf(f, "%06X %08X\n", word.first, word.second);
     }
     fclose(f);
-    SimLog("RAM image written to %s", Options.ramImagePath);
+    SimLog("RAM image written to %s", Options.ramImagePath.c_str());
 }
 
 void CheckRamStart() {
@@ -171,12 +174,10 @@ int WaitForEvents(const SimFrontEnd& front, std::vector<pollfd>* fds) {
 
 // One line of the pacing report: count, mean, 99th percentile and maximum.
 void ReportTimes(const char* what, const LatenessStats& stats) {
-    char line[200];
-    snprintf(line, sizeof line, "%s: %llu, mean %.1f us, p99 %llu us, max %llu us", what,
-             static_cast<unsigned long long>(stats.count), LatenessMeanUs(stats),
-             static_cast<unsigned long long>(LatenessQuantileUs(stats, 0.99)),
-             static_cast<unsigned long long>(stats.maxUs));
-    SimLog("pacing: %s", line);
+    SimLog("pacing: %s: %llu, mean %.1f us, p99 %llu us, max %llu us", what,
+           static_cast<unsigned long long>(stats.count), LatenessMeanUs(stats),
+           static_cast<unsigned long long>(LatenessQuantileUs(stats, 0.99)),
+           static_cast<unsigned long long>(stats.maxUs));
 }
 
 }  // namespace
@@ -194,6 +195,8 @@ void SimInit(const BoardOptions& board, const SimOptions& options) {
     sigaction(SIGINT, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
     BoardRate = board.baud;
+    HostRate = board.baud;
+    Replaying = !board.replayPath.empty();
     TheBoard = BoardCreate(board);
 }
 
@@ -202,23 +205,27 @@ uint64_t SimNowUs() {
 }
 
 // Counted in bytes over the whole run: hosts come and go, the disk stays the same.
-void SimLog(const char* format, const std::string& text) {
+void SimLog(const char* format, ...) {
     if (LogStopped) {
         return;
     }
+    char line[1024];
+    const int stamp =
+        snprintf(line, sizeof line, "[%10.3f] ", static_cast<double>(SimNowUs()) / 1e6);
+    va_list args;
+    va_start(args, format);
+    const int text =
+        vsnprintf(line + stamp, sizeof line - static_cast<size_t>(stamp), format, args);
+    va_end(args);
+    const size_t length = std::min(static_cast<size_t>(stamp + std::max(text, 0)), sizeof line - 1);
+    LogBytes += length + 1;
     FILE* log = Options.log;
-    char stamp[40];
-    const int stampLength =
-        snprintf(stamp, sizeof stamp, "[%10.3f] ", static_cast<double>(SimNowUs()) / 1e6);
-    const int textLength = snprintf(nullptr, 0, format, text.c_str());
-    LogBytes += static_cast<uint64_t>(stampLength) + static_cast<uint64_t>(textLength) + 1;
     if (LogBytes > Options.logLimitBytes) {
         LogStopped = true;
-        fprintf(log, "%slog stopped here: it reached its bound of %llu bytes (--log-limit)\n",
-                stamp, static_cast<unsigned long long>(Options.logLimitBytes));
+        fprintf(log, "%.*slog stopped here: it reached its bound of %llu bytes (--log-limit)\n",
+                stamp, line, static_cast<unsigned long long>(Options.logLimitBytes));
     } else {
-        fputs(stamp, log);
-        fprintf(log, format, text.c_str());
+        fwrite(line, 1, length, log);
         fputc('\n', log);
     }
     fflush(log);
@@ -246,26 +253,34 @@ void SimHostByte(uint8_t byte) {
 }
 
 void SimSetHostBaud(int32_t baud) {
+    if (baud != HostRate) {
+        HostRate = baud;
+        if (baud == BoardRate || Replaying) {
+            SimLog("line: rate set to %d baud", baud);
+        } else {
+            SimLog("line: rate set to %d baud (the board's is %d)", baud, BoardRate);
+        }
+    }
     BoardSetHostBaud(TheBoard, baud, SimNowUs());
 }
 
 // Line changes are logged so a run's last state of RTS can be checked.
 void SimSetRts(bool on) {
-    SimLog("%s", on ? "line: RTS on" : "line: RTS off");
+    SimLog(on ? "line: RTS on" : "line: RTS off");
     BoardSetRts(TheBoard, on, SimNowUs());
 }
 
 void SimSetFlowControl(bool hardware) {
     if (hardware) {
-        SimLog("%s", "line: hardware flow control on, RTS on");
+        SimLog("line: hardware flow control on, RTS on");
         BoardSetRts(TheBoard, true, SimNowUs());
     } else {
-        SimLog("%s", "line: flow control off");
+        SimLog("line: flow control off");
     }
 }
 
 void SimNoteFlowControl(bool hardware) {
-    SimLog("%s", hardware ? "line: hardware flow control on" : "line: flow control off");
+    SimLog(hardware ? "line: hardware flow control on" : "line: flow control off");
 }
 
 bool SimTakesHostInput() {
@@ -283,7 +298,7 @@ bool SimCurrentCts() {
 }
 
 void SimRun(const SimFrontEnd& front) {
-    SimLog("board at %s", std::to_string(BoardRate) + " baud");
+    SimLog("board at %d baud", BoardRate);
     std::vector<pollfd> fds;
     while (!StopRequested && !(Options.once && front.ServedOne())) {
         fds.clear();
@@ -310,7 +325,7 @@ void SimRun(const SimFrontEnd& front) {
         ReportTimes("bytes to the host, late by", Lateness);
         ReportTimes("host answers after a delivery, in", HostAnswer);
     }
-    SimLog("%s", StopRequested ? "stopped by signal" : "done");
+    SimLog(StopRequested ? "stopped by signal" : "done");
     BoardDestroy(TheBoard);
     TheBoard = nullptr;
 }

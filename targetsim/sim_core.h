@@ -49,14 +49,15 @@ struct SimOptions {
 // Starts the clock, creates the board, installs the stop signals.
 void SimInit(const BoardOptions& board, const SimOptions& options);
 uint64_t SimNowUs();
-// One log line: a time stamp, then the format with one text argument. Nothing once the log
-// has reached its bound.
-void SimLog(const char* format, const std::string& text);
+// One log line: a time stamp, then the text as printf formats it (cut at 1000 bytes). Nothing
+// once the log has reached its bound.
+void SimLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The host's side of the line, for front ends.
 void SimHostAttached(const char* how);
 void SimHostDetached(const char* why);
 void SimHostByte(uint8_t byte);
+// The rate the host set its port to; a change is logged as a line event.
 void SimSetHostBaud(int32_t baud);
 void SimSetRts(bool on);
 // Hardware flow control: the port drives RTS high while handshaking.

@@ -1,6 +1,10 @@
 // tavsim: the simulated target board behind a network serial server or on a pty. One board
 // lives as long as the server: flash and RAM survive reconnects. This file holds the options and
 // main; the board, the shared loop and each transport live in files of their own.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -34,7 +38,8 @@ const char kUsage[] =
     "                          slave, for a loader run with libptylines.so preloaded\n"
     "  --lines STATE           the pty's modem line state file, named to the loader by\n"
     "                          PTYLINES_STATE (default: LINK.lines)\n"
-    "  --log FILE              log what the board sees to FILE instead of stderr\n"
+    "  --log FILE              log what the board sees to FILE (a regular file) instead of\n"
+    "                          stderr\n"
     "  --log-limit MB          end the log with a line saying so once the run has logged\n"
     "                          MB megabytes (default 64)\n"
     "  --once                  exit after the first client disconnects\n"
@@ -69,10 +74,11 @@ const char kUsage[] =
     "  --flash-silent-from K   send nothing from the K-th byte received on\n"
     "Replay:\n"
     "  --replay FILE           play the board's side of a loader's trace (TAVLOADER_TRACE)\n"
-    "                          instead of the firmware; the first host byte that differs\n"
-    "                          is logged with the trace lines around it, then nothing\n"
-    "                          more is answered\n"
-    "  --at-once               send the board's bytes at once, not at the recorded pace\n"
+    "                          instead of the firmware, answering after the host's bytes;\n"
+    "                          the first host byte that differs is logged with the trace\n"
+    "                          lines around it, then nothing more is answered\n"
+    "  --at-once               also the bytes the host got only after a read timed out\n"
+    "                          come at once, not at their recorded distance\n"
     "  --help                  this text\n";
 
 [[noreturn]] void UsageError(const std::string& what) {
@@ -223,6 +229,25 @@ bool ParseBoardOption(ArgumentReader& a, BoardOptions& b) {
     return true;
 }
 
+// The log is a regular file, appended to. The open does not wait: a FIFO without a reader
+// would hold the start up (it fails the open instead).
+FILE* OpenLog(const std::string& path) {
+    const int fd =
+        open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    struct stat st;
+    FILE* log = nullptr;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        log = fdopen(fd, "a");
+    }
+    if (log == nullptr) {
+        const bool other = fd >= 0 || errno == ENXIO;
+        fprintf(stderr, "tavsim: cannot open the log %s: %s\n", path.c_str(),
+                other ? "not a regular file" : strerror(errno));
+        exit(2);
+    }
+    return log;
+}
+
 // Options that only make sense together, the defaults that follow from others, the log.
 void CheckArguments(Listening& l, SimOptions& s, BoardOptions& b, const std::string& logPath) {
     if (!l.ptyLink.empty() && (!l.socketPath.empty() || l.tcpPort >= 0)) {
@@ -246,12 +271,7 @@ void CheckArguments(Listening& l, SimOptions& s, BoardOptions& b, const std::str
         l.linesPath = l.ptyLink + ".lines";
     }
     if (!logPath.empty()) {
-        s.log = fopen(logPath.c_str(), "a");
-        if (s.log == nullptr) {
-            fprintf(stderr, "tavsim: cannot open the log %s: %s\n", logPath.c_str(),
-                    strerror(errno));
-            exit(2);
-        }
+        s.log = OpenLog(logPath);
     }
 }
 

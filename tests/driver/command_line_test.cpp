@@ -39,35 +39,35 @@ TEST_F(CommandLineTest, PortOptionInEitherCaseAlwaysAsksForASave) {
     for (const char* option : {"-c2", "-C2"}) {
         FakeReset();
         ResetDriverState();
-        PortNumber = 2;
+        State.PortNumber = 2;
         EXPECT_EQ(Process({option}), -1);
-        EXPECT_EQ(PortNumber, 2);
-        EXPECT_TRUE(SettingsChanged) << option;
+        EXPECT_EQ(State.PortNumber, 2);
+        EXPECT_TRUE(State.SettingsChanged) << option;
     }
 }
 
 TEST_F(CommandLineTest, PortValueOutOfRangeOrMissing) {
     EXPECT_EQ(Process({"-C3", "-C7"}), -1);
-    EXPECT_EQ(PortNumber, 1);
+    EXPECT_EQ(State.PortNumber, 1);
     EXPECT_EQ(Process({"-C3", "-C99999999999999999999"}), -1);
-    EXPECT_EQ(PortNumber, 1);
+    EXPECT_EQ(State.PortNumber, 1);
     EXPECT_EQ(Process({"-C4", "-C"}), -1);  // no number: the port stays
-    EXPECT_EQ(PortNumber, 4);
+    EXPECT_EQ(State.PortNumber, 4);
     EXPECT_EQ(Process({"-C3x"}), -1);
-    EXPECT_EQ(PortNumber, 3);
+    EXPECT_EQ(State.PortNumber, 3);
 }
 
 TEST_F(CommandLineTest, PortWithABlankTakesTheValueAsProgramName) {
     EXPECT_EQ(Process({"-C", "2"}), -1);
-    EXPECT_EQ(PortNumber, 1);
-    EXPECT_TRUE(SettingsChanged);
+    EXPECT_EQ(State.PortNumber, 1);
+    EXPECT_TRUE(State.SettingsChanged);
     EXPECT_STREQ(ProgramName, "2");
 }
 
 TEST_F(CommandLineTest, HelpEndsAtOnce) {
     EXPECT_EQ(Process({"-C2", "-H", "-C3", "later"}), 0);
     EXPECT_EQ(usageCalls, 1);
-    EXPECT_EQ(PortNumber, 2);
+    EXPECT_EQ(State.PortNumber, 2);
     EXPECT_STREQ(ProgramName, "");
     EXPECT_EQ(Process({"-h"}), 0);
     EXPECT_EQ(Process({"?"}), 0);
@@ -77,13 +77,13 @@ TEST_F(CommandLineTest, HelpEndsAtOnce) {
 
 TEST_F(CommandLineTest, OtherOptionsAndNames) {
     EXPECT_EQ(Process({"-x", "-d", "-", "-Mf", "/C2"}), -1);
-    EXPECT_FALSE(SettingsChanged);
-    EXPECT_FALSE(Verbose);
+    EXPECT_FALSE(State.SettingsChanged);
+    EXPECT_FALSE(State.Verbose);
     EXPECT_STREQ(ProgramName, "/C2");  // "/" is no option
     EXPECT_EQ(output, "");
 
     EXPECT_EQ(Process({"-i"}), -1);
-    EXPECT_TRUE(Verbose);
+    EXPECT_TRUE(State.Verbose);
 
     EXPECT_EQ(Process({"alpha", "beta"}), -1);
     EXPECT_STREQ(ProgramName, "BETA");
@@ -93,11 +93,11 @@ TEST_F(CommandLineTest, OtherOptionsAndNames) {
 
 TEST_F(CommandLineTest, ModeOptionOfTheFlashLoader) {
     EXPECT_EQ(Process({"-c3", "-mf"}, kFlash), -1);
-    EXPECT_EQ(PortNumber, 3);
+    EXPECT_EQ(State.PortNumber, 3);
     EXPECT_EQ(DownloadMode, 'f');
     EXPECT_EQ(Process({"-M"}, kFlash), -1);  // nothing after the letter: unchanged
     EXPECT_EQ(DownloadMode, 'f');
-    EXPECT_TRUE(SettingsChanged);
+    EXPECT_TRUE(State.SettingsChanged);
     EXPECT_EQ(Process({"-Mz"}, kFlash), -1);
     EXPECT_EQ(DownloadMode, 's');
     EXPECT_EQ(Process({"-MFast"}, kFlash), -1);

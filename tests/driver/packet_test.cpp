@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/driver_testing.h"
 #include "driver/run_steps.h"
 #include "fake/fake_platform.h"
+#include "support/files.h"
+#include "support/lanes.h"
 
 namespace {
 
@@ -36,8 +39,10 @@ TEST(PacketTest, AddressPacketTakesTheLow24Bits) {
 }
 
 std::vector<int32_t> sends;
-int32_t ScriptedSender(FILE**, HexRecord*, uint8_t* buffer) {
+std::vector<uint32_t> sentAddresses;
+int32_t ScriptedSender(const HexRecord& record, uint8_t* buffer) {
     EXPECT_NE(buffer, nullptr);
+    sentAddresses.push_back(record.loadAddress);
     const int32_t next = sends.front();
     sends.erase(sends.begin());
     return next;
@@ -46,13 +51,24 @@ int32_t ScriptedSender(FILE**, HexRecord*, uint8_t* buffer) {
 TEST(PacketTest, RecordLoopAddsUpAndCountsTheStartPacket) {
     FakeReset();
     ResetDriverState();
-    sends = {10, 20, kEndOfRecords, 99};
+    TempFolder folder("packettest");
+    WriteLanes(folder.Path("P"), ProgramLanes({{0x100, {1}}, {0x200, {2}}, {0x300, {3}}}, 0x100));
     FILE* lanes[kLaneCount] = {};
+    for (int lane = 0; lane < kLaneCount; ++lane) {
+        lanes[lane] = fopen(folder.Path("P.X" + std::to_string(lane)).c_str(), "rb");
+    }
+    sends = {10, 20, kEndOfRecords, 99};
     std::string output;
-    EXPECT_EQ(FakeRunCapturing([&] { LoadAllRecords(lanes, ScriptedSender); }, &output), -1);
+    uint32_t last = 0;
+    EXPECT_EQ(FakeRunCapturing([&] { last = LoadAllRecords(lanes, ScriptedSender); }, &output), -1);
     EXPECT_EQ(BytesLoaded, 30u);
+    EXPECT_EQ(sentAddresses, (std::vector<uint32_t>{0x100, 0x200, 0x300}));
+    EXPECT_EQ(last, 0x300u);
     EXPECT_EQ(sends, std::vector<int32_t>{99});  // nothing read after the end
     EXPECT_EQ(output, "\n34   22(HEX) Bytes Loaded\n");
+    for (FILE* lane : lanes) {
+        fclose(lane);
+    }
 }
 
 }  // namespace

@@ -124,83 +124,83 @@ class ReadSettingsTest : public RamLoaderTest {
 
 TEST_F(ReadSettingsTest, MissingFileGivesDefaultsAndAsksForAWrite) {
     Read();
-    EXPECT_EQ(PortNumber, 1);
-    EXPECT_EQ(CurrentBaud, 115200);
-    EXPECT_TRUE(SettingsChanged);
+    EXPECT_EQ(State.PortNumber, 1);
+    EXPECT_EQ(State.CurrentBaud, 115200);
+    EXPECT_TRUE(State.SettingsChanged);
 }
 
 TEST_F(ReadSettingsTest, EndOfFileIsNoReasonToRewrite) {
     ReadText("");
-    EXPECT_EQ(PortNumber, 1);
-    EXPECT_EQ(CurrentBaud, 115200);
-    EXPECT_FALSE(SettingsChanged);
+    EXPECT_EQ(State.PortNumber, 1);
+    EXPECT_EQ(State.CurrentBaud, 115200);
+    EXPECT_FALSE(State.SettingsChanged);
 
     ReadText("PORT=COM3\n");
-    EXPECT_EQ(PortNumber, 3);
-    EXPECT_EQ(CurrentBaud, 115200);
-    EXPECT_FALSE(SettingsChanged);
+    EXPECT_EQ(State.PortNumber, 3);
+    EXPECT_EQ(State.CurrentBaud, 115200);
+    EXPECT_FALSE(State.SettingsChanged);
 
     ReadText("PORT=CO");  // the end of the file inside the literal text
-    EXPECT_FALSE(SettingsChanged);
+    EXPECT_FALSE(State.SettingsChanged);
 }
 
 TEST_F(ReadSettingsTest, ValidLinesAlsoWithCrLfAndBlankLines) {
     ReadText("PORT=COM2\r\n\r\nBAUD=38400\r\n");
-    EXPECT_EQ(PortNumber, 2);
-    EXPECT_EQ(CurrentBaud, 38400);
-    EXPECT_FALSE(SettingsChanged);
+    EXPECT_EQ(State.PortNumber, 2);
+    EXPECT_EQ(State.CurrentBaud, 38400);
+    EXPECT_FALSE(State.SettingsChanged);
 }
 
 TEST_F(ReadSettingsTest, LinesInTheWrongOrder) {
     // The port scan stops at "B"; the baud scan then starts there and reads its line.
     ReadText("BAUD=38400\nPORT=COM3\n");
-    EXPECT_EQ(PortNumber, 1);
-    EXPECT_EQ(CurrentBaud, 38400);
-    EXPECT_TRUE(SettingsChanged);
+    EXPECT_EQ(State.PortNumber, 1);
+    EXPECT_EQ(State.CurrentBaud, 38400);
+    EXPECT_TRUE(State.SettingsChanged);
 }
 
 TEST_F(ReadSettingsTest, MismatchesAndOutOfRangeValuesAreCorrected) {
     ReadText("PORT=COM7\nBAUD=38400\n");
-    EXPECT_EQ(PortNumber, 1);
-    EXPECT_TRUE(SettingsChanged);
+    EXPECT_EQ(State.PortNumber, 1);
+    EXPECT_TRUE(State.SettingsChanged);
 
     ReadText("PORT=COM0\nBAUD=9600\n");
-    EXPECT_EQ(PortNumber, 1);
-    EXPECT_EQ(CurrentBaud, 115200);
-    EXPECT_TRUE(SettingsChanged);
+    EXPECT_EQ(State.PortNumber, 1);
+    EXPECT_EQ(State.CurrentBaud, 115200);
+    EXPECT_TRUE(State.SettingsChanged);
 
     ReadText("port=com2\nBAUD=38400\n");  // literal text is case-sensitive
-    EXPECT_EQ(PortNumber, 1);
-    EXPECT_TRUE(SettingsChanged);
+    EXPECT_EQ(State.PortNumber, 1);
+    EXPECT_TRUE(State.SettingsChanged);
 
     ReadText("PORT=COMx\n");
-    EXPECT_EQ(PortNumber, 1);
-    EXPECT_TRUE(SettingsChanged);
+    EXPECT_EQ(State.PortNumber, 1);
+    EXPECT_TRUE(State.SettingsChanged);
 }
 
 TEST_F(ReadSettingsTest, ModeLineOfTheFlashLoader) {
     ReadText("PORT=COM2\nBAUD=38400\nMODE=F\n", kFlash);
     EXPECT_EQ(DownloadMode, 'f');
-    EXPECT_FALSE(SettingsChanged);  // lowering the case alone asks for no rewrite
+    EXPECT_FALSE(State.SettingsChanged);  // lowering the case alone asks for no rewrite
 
     ReadText("PORT=COM2\nBAUD=38400\nMODE=x\n", kFlash);
     EXPECT_EQ(DownloadMode, 's');
-    EXPECT_TRUE(SettingsChanged);
+    EXPECT_TRUE(State.SettingsChanged);
 
     ReadText("PORT=COM3\n", kFlash);
-    EXPECT_EQ(PortNumber, 3);
+    EXPECT_EQ(State.PortNumber, 3);
     EXPECT_EQ(DownloadMode, 's');
-    EXPECT_FALSE(SettingsChanged);
+    EXPECT_FALSE(State.SettingsChanged);
 
     ReadText("PORT=COM2\nBAUD=38400\nMODE=f\n", kRam);  // the RAM loader ignores it
     EXPECT_EQ(DownloadMode, 's');
-    EXPECT_FALSE(SettingsChanged);
+    EXPECT_FALSE(State.SettingsChanged);
 }
 
 TEST_F(ReadSettingsTest, WriteUsesThePatterns) {
     Read();
-    PortNumber = 3;
-    CurrentBaud = 38400;
+    State.PortNumber = 3;
+    State.CurrentBaud = 38400;
     WriteSettingsFile(kRam);
     EXPECT_EQ(ReadFile("tavram.SET"), "PORT=COM3\nBAUD=38400\n");
     DownloadMode = 'f';
@@ -211,9 +211,9 @@ TEST_F(ReadSettingsTest, WriteUsesThePatterns) {
 TEST_F(ReadSettingsTest, EntryThatIsNoRegularFileCountsAsMissingAndIsLeftAlone) {
     ASSERT_EQ(mkfifo(SettingsFile().c_str(), 0600), 0);  // an open would wait for a writer
     Read();
-    EXPECT_EQ(PortNumber, 1);
-    EXPECT_EQ(CurrentBaud, 115200);
-    EXPECT_TRUE(SettingsChanged);
+    EXPECT_EQ(State.PortNumber, 1);
+    EXPECT_EQ(State.CurrentBaud, 115200);
+    EXPECT_TRUE(State.SettingsChanged);
     EXPECT_EQ(FakeRunCapturing([] { WriteSettingsFile(kRam); }, &output), -1);
     struct stat st;
     ASSERT_EQ(stat(SettingsFile().c_str(), &st), 0);

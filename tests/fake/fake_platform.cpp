@@ -13,6 +13,7 @@
 
 #include "hexreader/hexreader.h"
 #include "link/link.h"
+#include "link/link_testing.h"
 #include "platform/serial_port.h"
 #include "platform/system.h"
 

@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "driver/driver_testing.h"
 #include "driver/run_steps.h"
 #include "fake/fake_platform.h"
 #include "flash_test_support.h"

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 
+#include "driver/driver_testing.h"
 #include "driver/run_steps.h"
 #include "fake/fake_platform.h"
 #include "flash_test_support.h"

@@ -20,6 +20,7 @@ struct TraceCase {
     const char* name;
     std::function<void()> body;       // on the open port; ExitLoader(0) follows unless it exits
     std::vector<std::string> events;  // the lines after the opening ones, without their times
+    int code = 0;
 };
 
 void PrintTo(const TraceCase& c, std::ostream* os) {
@@ -38,7 +39,7 @@ TEST_P(TraceTest, EventsFollowTheOpeningLines) {
     TraceStart("TAVRAM V 3.0", 2, argv);
     unsetenv("TAVLOADER_TRACE");
     std::string output;
-    FakeRunCapturing(
+    const int code = FakeRunCapturing(
         [] {
             OpenComPort(1, 115200);
             GetParam().body();
@@ -58,6 +59,7 @@ TEST_P(TraceTest, EventsFollowTheOpeningLines) {
         events.push_back(line.substr(11));
     }
     EXPECT_EQ(events, expected);
+    EXPECT_EQ(code, GetParam().code);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -83,19 +85,20 @@ INSTANTIATE_TEST_SUITE_P(
                                 },
                                 {"! RTS on", "! flow control RTS/CTS on", "! rate 38400", "! purge",
                                  "! flow control off", "! RTS off", "! exit 0"}},
-                      TraceCase{"SignalWhileTheBlockIsWrittenWaitsForIt",
+                      TraceCase{"SignalDuringTheLastWriteWaitsForIt",
                                 [] {
                                     Transmit(0x0F);
-                                    FakeSignalAtNextTraceWrite();
-                                    Delay(1);  // the block goes out before a wait
+                                    FakeSignalAtNextTraceWrite();  // the exit's
                                 },
-                                {"> 0F", "! interrupted, exit 2"}},
+                                {"> 0F", "! flow control off", "! RTS off", "! exit 0"},
+                                2},
                       TraceCase{
                           "SilentBoardEndsWithTheMessageAndCode2",
                           [] { ReceiveWait(); },
                           {"! time-out: nothing received",
                            "! message \"\\nReceiveWait(): Timeout, No Answer From Target\\n\"",
-                           "! flow control off", "! RTS off", "! exit 2"}}),
+                           "! flow control off", "! RTS off", "! exit 2"},
+                          2}),
     [](const ::testing::TestParamInfo<TraceCase>& info) { return std::string(info.param.name); });
 
 TEST(TraceBoundTest, TraceStopsAtItsBoundWithALineSayingSoAndTheRunGoesOn) {

@@ -186,9 +186,8 @@ TEST_F(FilesTest, OnlyRegularFilesAreOpenedAndNothingBlocks) {
         WithoutBlocking<FILE*>(fifo, [] { return PlatformOpenRegularRead("PROG.X2", false); }),
         nullptr);
     EXPECT_EQ(PlatformOpenRegularRead("/dev/null", true), nullptr);
-    char text[26];
-    EXPECT_FALSE(WithoutBlocking<bool>(
-        fifo, [&] { return PlatformFileTimeText("PROG.X2", text, sizeof text); }));
+    FileTime time;
+    EXPECT_FALSE(WithoutBlocking<bool>(fifo, [&] { return PlatformFileTime("PROG.X2", &time); }));
     EXPECT_EQ(PlatformFileTimeFailure(), FileTimeOpenFailed);
 
     // Writing leaves what is no regular file as it is.
@@ -233,21 +232,23 @@ TEST_F(FilesTest, FileTimeTextInLocalTime) {
     tzset();
 
     MakeFile("prog.x0");
-    // Monday, 5 March 2001, 14:07:09 UTC.
+    // 5 March 2001, 14:07:09 UTC.
     struct timeval times[2] = {{983801229, 0}, {983801229, 0}};
     ASSERT_EQ(utimes((root_ + "/prog.x0").c_str(), times), 0);
-    char text[26];
+    FileTime time;
     std::string upper = root_ + "/PROG.X0";
-    EXPECT_TRUE(PlatformFileTimeText(upper.c_str(), text, sizeof(text)));
-    EXPECT_EQ(std::string(text), "Mon Mar  5 14:07:09 2001\n");
+    EXPECT_TRUE(PlatformFileTime(upper.c_str(), &time));
+    EXPECT_EQ(
+        (std::vector<int>{time.year, time.month, time.day, time.hour, time.minute, time.second}),
+        (std::vector<int>{2001, 3, 5, 14, 7, 9}));
 
     setenv("TZ", "CET-1", 1);  // local time follows the zone
     tzset();
-    EXPECT_TRUE(PlatformFileTimeText(upper.c_str(), text, sizeof(text)));
-    EXPECT_EQ(std::string(text), "Mon Mar  5 15:07:09 2001\n");
+    EXPECT_TRUE(PlatformFileTime(upper.c_str(), &time));
+    EXPECT_EQ(time.hour, 15);
 
     std::string missing = root_ + "/none.x0";
-    EXPECT_FALSE(PlatformFileTimeText(missing.c_str(), text, sizeof(text)));
+    EXPECT_FALSE(PlatformFileTime(missing.c_str(), &time));
     EXPECT_EQ(PlatformFileTimeFailure(), FileTimeOpenFailed);
 
     if (oldTz != nullptr) {

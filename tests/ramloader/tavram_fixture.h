@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/driver_testing.h"
 #include "driver/run_steps.h"
 #include "fake/fake_platform.h"
 #include "hexreader/hexreader.h"

@@ -17,7 +17,7 @@ TEST(SimLog, WholeRunStopsAtTheBoundWithALineSayingSo) {
     for (int host = 0; host < 40; ++host) {
         SimHostAttached("client connected");
         for (int line = 0; line < 10; ++line) {
-            SimLog("board: %s", std::string(80, 'x'));
+            SimLog("board: %s", std::string(80, 'x').c_str());
         }
         SimHostDetached("closed");
     }
