@@ -83,8 +83,10 @@ def load(target, name, code, message, **given):
     except Exception as error:
         output = "\n".join(getattr(error, "stdout", None) or [getattr(error, "msg", "")])
         got = getattr(error, "exitcode", 2)
-    check(f"{target.name} {name} {given}: exit code {got}, expected {code}; {message!r}",
-          got == code and message in output)
+    ok = got == code and message in output
+    check(f"{target.name} {name} {given}: exit code {got}, expected {code}; {message!r}", ok)
+    if not ok:  # what the tool said, for the log of a failed run
+        print("     " + str(output).replace("\n", "\n     "))
 
 
 try:
