@@ -5,6 +5,7 @@
 #include <cstdarg>
 
 #include "flashloader/download_mode.h"
+#include "flashloader/end_status.h"
 #include "link/link.h"
 
 namespace {
@@ -16,15 +17,8 @@ constexpr uint8_t kCmdEndDownload = 0x03;
 constexpr uint8_t kCmdStartProgram = 0x04;
 constexpr uint8_t kCmdClose = 0x0C;
 constexpr uint8_t kStartFiller = kFlashSyncByte;  // may come before the first echo
-constexpr uint8_t kEndFiller = 0xFF;              // may come before the end-download status
 constexpr uint8_t kResultOk = 1;
 constexpr uint8_t kResultRefused = 0;
-// The end-download statuses; 0 to 2 carry the command whose step the target found wrong.
-constexpr uint8_t kStatusNoStart = kCmdStartDownload;
-constexpr uint8_t kStatusNoStartAddress = kCmdLoadStartAddress;
-constexpr uint8_t kStatusLoadData = kCmdLoadData;
-constexpr uint8_t kStatusFull = 3;  // more than 63 programs
-constexpr uint8_t kStatusComplete = 4;
 constexpr uint8_t kStampTrailer = 1;  // sent after the six date values
 
 const char* const kEchoErrorShort =
@@ -186,17 +180,17 @@ void EndDownload() {
     if (ReceiveWait() != kCmdEndDownload) {
         Fatal("\nTARGET COMMUNICATION CHECKSUM ERROR\n\n");
     }
-    uint8_t status = ReceiveWaitPastFillers(kEndFiller);
+    uint8_t status = ReceiveWaitPastFillers(kEndStatusFiller);
     switch (status) {
-        case kStatusNoStart:
+        case kEndStatusStartDownload:
             Fatal("\nERROR: PREVIOUS START DOWNLOAD PROTOCOL WAS NOT CORRECTLY\n\n");
-        case kStatusNoStartAddress:
+        case kEndStatusLoadStartAddress:
             Fatal("\nERROR: PREVIOUS LOAD START ADDRESS PROTOCOL WAS NOT CORRECTLY\n\n");
-        case kStatusLoadData:
+        case kEndStatusLoadData:
             Fatal("\nERROR: LOAD DATA PROTOCOL WAS NOT CORRECTLY\n\n");
-        case kStatusFull:
+        case kEndStatusFlashFull:
             Fatal("More Than 63 Programs Present In Flash\n");
-        case kStatusComplete:
+        case kEndStatusComplete:
             return;
         default:
             Fatal("\nERROR: UNKNOWN RESULT CODE 0x%02x RECEIVED\n\n", status);
