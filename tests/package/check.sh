@@ -32,6 +32,16 @@ fail() {
     exit 2
 }
 
+# Waits (bounded) until the tavsim started as $sim_pid says in file $1 that it listens.
+await_listening() {
+    for _ in $(seq 200); do
+        grep -q "listening" "$1" 2>/dev/null && return
+        kill -0 "$sim_pid" 2>/dev/null || fail "$2 did not start"
+        sleep 0.05
+    done
+    fail "$2 did not start listening"
+}
+
 # --- Windows zip -------------------------------------------------------------------------
 check_zip() {
     mkdir "$work/zip"
@@ -95,12 +105,7 @@ env -u XDG_CONFIG_HOME HOME="$home" "${run_as[@]}" "$bin/tavsim" --socket "$work
     --baud 38400 --flash-dir flash --ram-image ram.txt --log board.log >sim.out 2>&1 </dev/null &
 sim_pid=$!
 cd - >/dev/null
-for _ in $(seq 200); do
-    grep -q "listening" "$work/run/sim.out" 2>/dev/null && break
-    kill -0 "$sim_pid" 2>/dev/null || fail "tavsim did not start"
-    sleep 0.05
-done
-grep -q "listening" "$work/run/sim.out" || fail "tavsim did not start listening"
+await_listening "$work/run/sim.out" tavsim
 
 # The first run makes the configuration folder; the COM1 entry then goes there.
 config=$home/.config/tavloader
@@ -131,11 +136,7 @@ env -u XDG_CONFIG_HOME HOME="$home" "${run_as[@]}" "$bin/tavsim" --pty "$work/ru
     --ram-image pty-ram.txt --log pty.log >pty.out 2>&1 </dev/null &
 sim_pid=$!
 cd - >/dev/null
-for _ in $(seq 200); do
-    grep -q "listening" "$work/run/pty.out" 2>/dev/null && break
-    kill -0 "$sim_pid" 2>/dev/null || fail "tavsim --pty did not start"
-    sleep 0.05
-done
+await_listening "$work/run/pty.out" "tavsim --pty"
 in_run ln -sfn "$work/run/pty" "$config/COM1"
 in_run env LD_PRELOAD="$ptylines" PTYLINES_STATE="$work/run/pty.lines" timeout 120 "$bin/tavram" BLINK \
     </dev/null >"$work/pty.out" 2>&1 || { cat "$work/pty.out"; fail "tavram BLINK on the pty board"; }
